@@ -154,7 +154,9 @@ bool save_replace(const char* line, const char* key, const char* parsed, const c
     if ((*at == '"' || *at == '\'') && at[1] == *at) at++;
   }
   size_t head = static_cast<size_t>(at - line);
-  int len = snprintf(out, room, "%.*s%s%s", static_cast<int>(head), line, stored, at + cut);
+  // "key =" with nothing behind it reads better as "key = value".
+  const char* gap = (at == eq + 1 && *at == '\0') ? " " : "";
+  int len = snprintf(out, room, "%.*s%s%s%s", static_cast<int>(head), line, gap, stored, at + cut);
   if (len < 0 || static_cast<size_t>(len) >= room) return false;
 
   char section[kIniText], new_key[kIniText], new_value[kIniText];

@@ -61,8 +61,7 @@ TEST(Dictionary, KeysMatchOnTheirFirst1024Characters) {
 TEST(Dictionary, SlotsGrowthAndRemoval) {
   dictionary* d = dictionary_new(0);
   for (int i = 0; i < 128; i++) {
-    ASSERT_EQ(dictionary_set(d, ("s:k" + std::to_string(i)).c_str(), std::to_string(i).c_str()),
-              0);
+    ASSERT_EQ(dictionary_set(d, ("s:k" + std::to_string(i)).c_str(), std::to_string(i).c_str()), 0);
   }
   EXPECT_EQ(d->size, 128);
   EXPECT_EQ(d->n, 128);

@@ -136,8 +136,8 @@ TEST(IniLoad, OverlongLineIsCutAndItsRestReadAsNextLine) {
   Loaded t(content);
   ASSERT_NE(t.d, nullptr);
   EXPECT_EQ(t.Get("s:k"), std::string(1019, 'a'));
-  EXPECT_EQ(t.stderr_text, "iniparser: syntax error in " + t.path + " (3):\n-> " +
-                               std::string(81, 'a') + "\n");
+  EXPECT_EQ(t.stderr_text,
+            "iniparser: syntax error in " + t.path + " (3):\n-> " + std::string(81, 'a') + "\n");
 }
 
 TEST(IniLoad, MissingFile) {
