@@ -124,11 +124,13 @@ int save_read_lines(const char* path, SaveLines* lines) {
 
 // Puts the logical line of lines[first..last] together the way the load does: each
 // continuation replaces the backslash that ended the part before it.
+// A backslash at the very end of the file joins nothing and is dropped, as in the load.
 void save_join(const SaveLines& lines, int first, int last, char* out, size_t room) {
   size_t used = 0;
   for (int i = first; i <= last; i++) {
     size_t len = save_content_len(lines.line[i]);
-    if (i < last) len--;  // the backslash
+    bool at_end = i == lines.n - 1 && len > 0 && lines.line[i].text[len - 1] == '\\';
+    if (i < last || at_end) len--;  // the backslash
     if (used + len >= room) len = room - 1 - used;
     memcpy(out + used, lines.line[i].text, len);
     used += len;
@@ -256,17 +258,18 @@ int save_update_lines(const dictionary* d, const char* path, SaveLines* lines) {
   return 0;
 }
 
-// Writes the lines to a temporary file beside path and renames it over path.
-int save_replace_file(const char* path, const SaveLines& lines) {
+// Writes the lines to a temporary file beside target and renames it over target; messages
+// name path, the file the caller gave.
+int save_replace_target(const char* target, const char* path, const SaveLines& lines) {
   struct stat st;
-  if (stat(path, &st) != 0) st.st_mode = 0644;
-  size_t plen = strlen(path);
+  if (stat(target, &st) != 0) st.st_mode = 0644;
+  size_t plen = strlen(target);
   char* tmp = static_cast<char*>(malloc(plen + 8));
   if (!tmp) {
     fprintf(stderr, "iniparser: cannot re-allocate memory\n");
     return -1;
   }
-  snprintf(tmp, plen + 8, "%s.XXXXXX", path);
+  snprintf(tmp, plen + 8, "%s.XXXXXX", target);
   int fd = mkstemp(tmp);
   FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (!out) {
@@ -286,7 +289,7 @@ int save_replace_file(const char* path, const SaveLines& lines) {
   }
   if (fflush(out) != 0 || fsync(fd) != 0) failed = true;
   if (fclose(out) != 0) failed = true;
-  if (failed || rename(tmp, path) != 0) {
+  if (failed || rename(tmp, target) != 0) {
     fprintf(stderr, "iniparser: cannot write %s\n", path);
     unlink(tmp);
     free(tmp);
@@ -294,6 +297,15 @@ int save_replace_file(const char* path, const SaveLines& lines) {
   }
   free(tmp);
   return 0;
+}
+
+// Writes the lines over path through a temporary file and a rename.
+int save_replace_file(const char* path, const SaveLines& lines) {
+  // Through a symbolic link the rename must replace the file it points to, not the link.
+  char* real = realpath(path, nullptr);
+  int rc = save_replace_target(real ? real : path, path, lines);
+  free(real);
+  return rc;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // must leave the original file untouched.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -214,9 +215,17 @@ TEST(IniSave, LongLinesAndContinuations) {
     EXPECT_EQ(t.Save(), 0) << t.stderr_text;
     EXPECT_EQ(t.File(), "[s]\nsame = a\\\n  b\nmoved = e\r\nafter = 1\n");
   }
+  {
+    // A backslash that ends the file joins nothing: an unchanged save leaves it in place.
+    const std::string original = "[s]\nlast = tail\\";
+    SaveCase t(original);
+    ASSERT_NE(t.d, nullptr);
+    EXPECT_EQ(t.Save(), 0) << t.stderr_text;
+    EXPECT_EQ(t.File(), original);
+  }
 }
 
-TEST(IniSave, KeepsTheFileMode) {
+TEST(IniSave, KeepsFileModeAndSymbolicLinks) {
   SaveCase t("[s]\nk = 1\n");
   ASSERT_NE(t.d, nullptr);
   ASSERT_EQ(chmod(t.path.c_str(), 0600), 0);
@@ -226,4 +235,13 @@ TEST(IniSave, KeepsTheFileMode) {
   ASSERT_EQ(stat(t.path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(t.File(), "[s]\nk = 2\n");
+
+  // Saved through a link, the target changes and the link stays a link.
+  std::string link = t.dir / "link.ini";
+  ASSERT_EQ(symlink(t.path.c_str(), link.c_str()), 0);
+  iniparser_setstring(t.d, "s:k", "3");
+  EXPECT_EQ(iniparser_save_ini(t.d, link.c_str()), 0);
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(t.File(), "[s]\nk = 3\n");
 }
