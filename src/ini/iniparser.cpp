@@ -14,9 +14,6 @@ namespace {
 
 constexpr int kLineSize = 1024;  // load line buffer
 
-// Default handed to dictionary_get to tell an absent key from any stored value.
-const char* const kInvalidKey = reinterpret_cast<const char*>(~static_cast<uintptr_t>(0));
-
 // Value text of key, or null when absent or a section entry (nothing to convert).
 const char* iniparser_value(const dictionary* d, const char* key) {
   const char* str = dictionary_get(d, key, kInvalidKey);

@@ -17,8 +17,6 @@ namespace {
 constexpr int kMaxLines = 100000;
 constexpr size_t kLineRoom = 1023;  // characters one load buffer holds per logical line
 
-const char* const kInvalidKey = reinterpret_cast<const char*>(~static_cast<uintptr_t>(0));
-
 // One physical line with its line end, owned (malloc). len 0 drops a line that was merged.
 struct SaveLine {
   char* text;
