@@ -28,8 +28,9 @@ int LongDataService(DORVIK_T* link, const char* func, int request_len, unsigned 
 
 // A write-style service acknowledged by 0xE5 or by a short frame with FC 0x00. Returns 0 when
 // acknowledged, 1 when not, `fail` when the exchange itself failed. `ack` is not cleared.
-int AckedService(DORVIK_T* link, const char* func, const unsigned char* data, int ndata, int fail) {
-  int len = dorvik::BuildLong(link->req, link->plc_addr, link->own_addr, 0x63, data, ndata);
+int AckedService(DORVIK_T* link, const char* func, unsigned char fc, const unsigned char* data,
+                 int ndata, int fail) {
+  int len = dorvik::BuildLong(link->req, link->plc_addr, link->own_addr, fc, data, ndata);
   if (Exchange(link, func, link->req, len, link->ack, 1, sizeof link->ack) != 0) return fail;
   if (FrameCheck(link, link->ack, sizeof link->ack, 0xE5, 0, 0, 0) == 0) return 0;
   if (FrameCheck(link, link->ack, sizeof link->ack, 0x10, link->plc_addr, link->own_addr, 0x00) ==
@@ -83,7 +84,7 @@ int Dorvik_LOGOUT(DORVIK_T* link) {
   LinkLock lock(link);
   if (!IsOpen(link)) return -1;
   const unsigned char data[] = {0x2D};
-  return AckedService(link, "Dorvik_LOGOUT", data, sizeof data, -1);
+  return AckedService(link, "Dorvik_LOGOUT", 0x6C, data, sizeof data, -1);
 }
 
 int Dorvik_GETSW(DORVIK_T* link, unsigned char* out) {
@@ -109,7 +110,7 @@ int Dorvik_SETCW(DORVIK_T* link, const unsigned char* in) {
   LinkLock lock(link);
   if (!IsOpen(link)) return 1;
   const unsigned char data[] = {0x09, in[1], in[2]};
-  return AckedService(link, "Dorvik_SETCW", data, sizeof data, 1);
+  return AckedService(link, "Dorvik_SETCW", 0x63, data, sizeof data, 1);
 }
 
 int Dorvik_MASKCW(DORVIK_T* link, const unsigned char* in) {
@@ -117,7 +118,7 @@ int Dorvik_MASKCW(DORVIK_T* link, const unsigned char* in) {
   LinkLock lock(link);
   if (!IsOpen(link)) return 1;
   const unsigned char data[] = {0x11, in[1], in[2], in[3], in[4]};
-  return AckedService(link, "Dorvik_MASKCW", data, sizeof data, 1);
+  return AckedService(link, "Dorvik_MASKCW", 0x63, data, sizeof data, 1);
 }
 
 }  // extern "C"
