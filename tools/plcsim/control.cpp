@@ -21,7 +21,9 @@ namespace {
 std::string Ok(const std::string& data = std::string()) {
   return data.empty() ? "OK" : "OK " + data;
 }
-std::string Err(const std::string& why) { return "ERR " + why; }
+std::string Err(const std::string& why) {
+  return "ERR " + why;
+}
 
 bool ParseNumber(const std::string& s, uint64_t max, uint64_t& v) {
   if (s.empty() || s[0] == '-') return false;
@@ -156,9 +158,9 @@ std::string FaultCmd(Sim& sim, const std::string& args) {
     bool has_param;
     uint64_t param_max;
   } kFaults[] = {
-      {"noanswer", kNoAnswer, false, 0}, {"badseq", kBadSeq, false, 0},
-      {"short", kShort, false, 0},       {"long", kLong, false, 0},
-      {"refuse", kRefuse, true, 255},    {"delay", kDelay, true, 60000},
+      {"noanswer", kNoAnswer, false, 0},     {"badseq", kBadSeq, false, 0},
+      {"short", kShort, false, 0},           {"long", kLong, false, 0},
+      {"refuse", kRefuse, true, 255},        {"delay", kDelay, true, 60000},
       {"filehandle", kFileHandle, false, 0},
   };
   size_t pos = 0;
@@ -184,7 +186,8 @@ std::string FaultCmd(Sim& sim, const std::string& args) {
 
 std::string StatsText(const Sim& sim) {
   char buf[160];
-  snprintf(buf, sizeof buf, "requests=%" PRIu64 " frames=%" PRIu64 " udp=%" PRIu64 " serial=%" PRIu64,
+  snprintf(buf, sizeof buf,
+           "requests=%" PRIu64 " frames=%" PRIu64 " udp=%" PRIu64 " serial=%" PRIu64,
            sim.stats.requests, sim.stats.frames, sim.stats.udp, sim.stats.serial);
   return Ok(buf);
 }

@@ -21,7 +21,9 @@ int FrameLength(const uint8_t* p, size_t avail);
 int CheckRequest(const uint8_t* f, size_t n, uint8_t plc_addr, const char** why);
 
 // The master's address (SA) of a checked request.
-inline uint8_t RequestMaster(const uint8_t* f) { return f[0] == kSdShort ? f[2] : f[5]; }
+inline uint8_t RequestMaster(const uint8_t* f) {
+  return f[0] == kSdShort ? f[2] : f[5];
+}
 
 // Appends a reply frame to `out`.
 void AppendShort(std::vector<uint8_t>& out, uint8_t da, uint8_t sa, uint8_t fc);

@@ -171,12 +171,14 @@ void WriteAll(int fd, const uint8_t* p, size_t n) {
 
 void SendNow(Loop& lp, bool udp, const sockaddr_in& to, const std::vector<uint8_t>& bytes) {
   if (udp)
-    sendto(lp.udp, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    sendto(lp.udp, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+           sizeof to);
   else
     WriteAll(lp.pty, bytes.data(), bytes.size());
 }
 
-void Deliver(Loop& lp, const Answer& a, bool udp, const sockaddr_in& to, std::vector<uint8_t> bytes) {
+void Deliver(Loop& lp, const Answer& a, bool udp, const sockaddr_in& to,
+             std::vector<uint8_t> bytes) {
   if (!a.send || bytes.empty()) return;
   if (a.delay_ms > 0) {
     lp.delayed.push_back({NowMs() + a.delay_ms, udp, to, std::move(bytes)});
@@ -203,8 +205,11 @@ void OnDatagram(Sim& sim, Loop& lp) {
   Answer a;
   if (ServeExchange(sim, pkt + kUdpHeader, frames_len, kUdpMaxFrames, a) != 0) return;
   if (a.bad_seq) seq ^= 0x8000;
-  std::vector<uint8_t> out = {static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8), 0x02,
-                              0x00, static_cast<uint8_t>(a.frames.size() >> 8),
+  std::vector<uint8_t> out = {static_cast<uint8_t>(seq),
+                              static_cast<uint8_t>(seq >> 8),
+                              0x02,
+                              0x00,
+                              static_cast<uint8_t>(a.frames.size() >> 8),
                               static_cast<uint8_t>(a.frames.size())};
   out.insert(out.end(), a.frames.begin(), a.frames.end());
   Deliver(lp, a, true, from, std::move(out));
@@ -347,22 +352,37 @@ void Run(Sim& sim, Loop& lp) {
 }
 
 int ParseOptions(int argc, char** argv, Options& o, Sim& sim) {
-  static const option kLong[] = {
-      {"udp", required_argument, nullptr, 'u'},     {"pty", no_argument, nullptr, 'p'},
-      {"control", required_argument, nullptr, 'c'}, {"project", required_argument, nullptr, 'j'},
-      {"files", required_argument, nullptr, 'f'},   {"addr", required_argument, nullptr, 'a'},
-      {"regsize", required_argument, nullptr, 'r'}, {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {{"udp", required_argument, nullptr, 'u'},
+                                 {"pty", no_argument, nullptr, 'p'},
+                                 {"control", required_argument, nullptr, 'c'},
+                                 {"project", required_argument, nullptr, 'j'},
+                                 {"files", required_argument, nullptr, 'f'},
+                                 {"addr", required_argument, nullptr, 'a'},
+                                 {"regsize", required_argument, nullptr, 'r'},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {nullptr, 0, nullptr, 0}};
   int c;
   char* end = nullptr;
   while ((c = getopt_long(argc, argv, "vh", kLong, nullptr)) != -1) {
     switch (c) {
-      case 'u': o.udp = optarg; break;
-      case 'p': o.pty = true; break;
-      case 'c': o.control = optarg; break;
-      case 'j': o.project = optarg; break;
-      case 'f': o.files = optarg; break;
-      case 'v': sim.verbose = true; break;
+      case 'u':
+        o.udp = optarg;
+        break;
+      case 'p':
+        o.pty = true;
+        break;
+      case 'c':
+        o.control = optarg;
+        break;
+      case 'j':
+        o.project = optarg;
+        break;
+      case 'f':
+        o.files = optarg;
+        break;
+      case 'v':
+        sim.verbose = true;
+        break;
       case 'a': {
         long a = strtol(optarg, &end, 0);
         if (*end || a < 0 || a > 255) return 1;
@@ -375,7 +395,8 @@ int ParseOptions(int argc, char** argv, Options& o, Sim& sim) {
         sim.regsize = static_cast<size_t>(n);
         break;
       }
-      default: return 1;
+      default:
+        return 1;
     }
   }
   return optind == argc ? 0 : 1;

@@ -51,8 +51,7 @@ void PackStamp(time_t t, uint8_t out[6]) {
 }
 
 int UnpackStamp(const uint8_t in[6], time_t* t) {
-  if (in[1] < 1 || in[1] > 12 || in[2] < 1 || in[2] > 31 || in[3] > 23 || in[4] > 59 ||
-      in[5] > 60)
+  if (in[1] < 1 || in[1] > 12 || in[2] < 1 || in[2] > 31 || in[3] > 23 || in[4] > 59 || in[5] > 60)
     return 1;
   struct tm tm {};
   tm.tm_year = in[0];

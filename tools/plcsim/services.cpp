@@ -60,7 +60,8 @@ void ReadN(Sim& sim, Route r, const uint8_t* p, size_t n, std::vector<uint8_t>& 
 
 // READB: descriptors (selector, addr lo, addr hi, bit number); one byte 0 or 1 per bit.
 void ReadB(Sim& sim, Route r, const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
-  if (n % 4 != 0 || n / 4 > kMaxLongData) return AppendRefuse(out, r.master, r.plc, kRefuseBadParam);
+  if (n % 4 != 0 || n / 4 > kMaxLongData)
+    return AppendRefuse(out, r.master, r.plc, kRefuseBadParam);
   uint8_t d[kMaxLongData];
   size_t count = 0;
   for (size_t i = 0; i < n; i += 4) {

@@ -22,12 +22,12 @@ struct TypeDef {
 };
 
 const TypeDef kTypes[] = {
-    {"BOOL", 1, kBool},      {"USINT", 1, kUnsigned}, {"SINT", 1, kSigned},
-    {"UINT", 2, kUnsigned},  {"INT", 2, kSigned},     {"UDINT", 4, kUnsigned},
-    {"DINT", 4, kSigned},    {"ULINT", 8, kUnsigned}, {"LINT", 8, kSigned},
-    {"REAL", 4, kReal},      {"LREAL", 8, kLreal},    {"BYTE", 1, kUnsigned},
-    {"WORD", 2, kUnsigned},  {"DWORD", 4, kUnsigned}, {"LWORD", 8, kUnsigned},
-    {"DATE", 8, kUnsigned},  {"DT", 8, kUnsigned},    {"TIME", 4, kSigned},
+    {"BOOL", 1, kBool},     {"USINT", 1, kUnsigned}, {"SINT", 1, kSigned},
+    {"UINT", 2, kUnsigned}, {"INT", 2, kSigned},     {"UDINT", 4, kUnsigned},
+    {"DINT", 4, kSigned},   {"ULINT", 8, kUnsigned}, {"LINT", 8, kSigned},
+    {"REAL", 4, kReal},     {"LREAL", 8, kLreal},    {"BYTE", 1, kUnsigned},
+    {"WORD", 2, kUnsigned}, {"DWORD", 4, kUnsigned}, {"LWORD", 8, kUnsigned},
+    {"DATE", 8, kUnsigned}, {"DT", 8, kUnsigned},    {"TIME", 4, kSigned},
     {"TOD", 4, kSigned},
 };
 
@@ -94,8 +94,7 @@ int ParsePlace(Sim& sim, const std::string& args, size_t& pos, Place& pl, std::s
   }
   pl.off = static_cast<size_t>(off);
   pl.bit = pl.kind == kBool ? static_cast<int>(bit) : -1;
-  if (off > sim.regsize || !RegSpan(sim, pl.reg, pl.off, pl.size))
-    return err = "out of range", 1;
+  if (off > sim.regsize || !RegSpan(sim, pl.reg, pl.off, pl.size)) return err = "out of range", 1;
   return 0;
 }
 
@@ -196,7 +195,8 @@ std::string FormatValue(const Place& pl, const uint8_t* src) {
       return FormatFloat(d, 17, false);
     }
     case kString:
-      return std::string(reinterpret_cast<const char*>(src), strnlen(reinterpret_cast<const char*>(src), pl.size));
+      return std::string(reinterpret_cast<const char*>(src),
+                         strnlen(reinterpret_cast<const char*>(src), pl.size));
   }
   return std::string();
 }

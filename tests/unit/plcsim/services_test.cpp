@@ -40,7 +40,8 @@ TEST(PlcsimServices, ReadNBlocksAndFrames) {
   ASSERT_EQ(sim.Ctl("setbytes E 512 99"), "OK");
 
   // Several blocks in one frame: the data concatenated in descriptor order.
-  Bytes rep = sim.Exchange(Request(0x6C, {0x0B, 3, 1, 0, 3, 0, 10, 0, 2, 130, 0xFF, 3, 1, 10, 0, 2, 1}));
+  Bytes rep =
+      sim.Exchange(Request(0x6C, {0x0B, 3, 1, 0, 3, 0, 10, 0, 2, 130, 0xFF, 3, 1, 10, 0, 2, 1}));
   EXPECT_EQ(rep, LongFrame(kMaster, kPlc, 0x08, {2, 3, 4, 0xAA, 0xBB, 0x77, 0x99}));
 
   // Three blocks of 100 bytes as the master packs them: two frames in one datagram.

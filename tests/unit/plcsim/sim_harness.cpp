@@ -2,12 +2,11 @@
 #include "sim_harness.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "support/net.h"
 
@@ -81,8 +80,12 @@ Sim::~Sim() {
 }
 
 void Sim::SendDatagram(const Bytes& frames, uint16_t s) {
-  Bytes d = {static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8), 0x02, 0x00,
-             static_cast<uint8_t>(frames.size() >> 8), static_cast<uint8_t>(frames.size())};
+  Bytes d = {static_cast<uint8_t>(s),
+             static_cast<uint8_t>(s >> 8),
+             0x02,
+             0x00,
+             static_cast<uint8_t>(frames.size() >> 8),
+             static_cast<uint8_t>(frames.size())};
   d.insert(d.end(), frames.begin(), frames.end());
   sockaddr_in to{};
   to.sin_family = AF_INET;

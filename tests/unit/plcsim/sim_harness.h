@@ -16,7 +16,9 @@ constexpr uint8_t kMaster = 5;  // ours
 
 Bytes ShortFrame(uint8_t da, uint8_t sa, uint8_t fc);
 Bytes LongFrame(uint8_t da, uint8_t sa, uint8_t fc, const Bytes& data);
-inline Bytes Request(uint8_t fc, const Bytes& data) { return LongFrame(kPlc, kMaster, fc, data); }
+inline Bytes Request(uint8_t fc, const Bytes& data) {
+  return LongFrame(kPlc, kMaster, fc, data);
+}
 Bytes Cat(const std::vector<Bytes>& parts);
 Bytes Le32(uint32_t v);
 uint32_t GetLe32(const Bytes& b, size_t at);
