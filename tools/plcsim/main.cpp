@@ -34,6 +34,8 @@ constexpr size_t kMaxDatagram = 2054;
 constexpr int64_t kSerialGapMs = 300;  // a pause this long drops a half-received frame
 constexpr size_t kMaxControlLine = 2 * kMaxControlFile + 256;
 constexpr size_t kMaxRegSize = 16u << 20;
+constexpr size_t kMaxClients = 64;    // control connections beyond this are closed at once
+constexpr size_t kMaxDelayed = 1024;  // delayed answers beyond this are dropped
 
 int sig_pipe_w = -1;
 
@@ -181,6 +183,7 @@ void Deliver(Loop& lp, const Answer& a, bool udp, const sockaddr_in& to,
              std::vector<uint8_t> bytes) {
   if (!a.send || bytes.empty()) return;
   if (a.delay_ms > 0) {
+    if (lp.delayed.size() >= kMaxDelayed) return;
     lp.delayed.push_back({NowMs() + a.delay_ms, udp, to, std::move(bytes)});
     return;
   }
@@ -247,6 +250,10 @@ void OnPty(Sim& sim, Loop& lp) {
 void OnAccept(Loop& lp) {
   int fd = accept4(lp.listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  if (lp.clients.size() >= kMaxClients) {
+    close(fd);
+    return;
+  }
   ControlClient c;
   c.fd = fd;
   lp.clients.push_back(std::move(c));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +77,12 @@ bool Sim::Start(const std::vector<std::string>& extra, bool with_pty) {
 Sim::~Sim() {
   if (udp_fd >= 0) close(udp_fd);
   if (ctl_fd >= 0) close(ctl_fd);
+  // Every run must end cleanly on SIGTERM; under the sanitizers this also catches leaks and
+  // memory errors of the simulator.
+  if (proc.pid > 0 && !proc.ended) {
+    kt::Signal(proc, SIGTERM);
+    EXPECT_EQ(kt::WaitExit(proc), 0) << proc.err;
+  }
   kt::Stop(proc);
 }
 
