@@ -259,11 +259,14 @@ int UpdatePubFileClient(PUBFILE_T* pf, const PubFileCopies* clients) {
   return 0;
 }
 
+// A client's enabled names count whatever its mark: a client that enabled a variable earlier
+// still reads it, so another client's later disable must not stop the polling. Disabled names
+// count only while the mark shows a fresh choice.
 static bool InChosenSet(const PubFileCopies& clients, const char* name, bool enabled) {
   for (PUBFILE_T** slot : clients) {
     const PUBFILE_T* c = slot ? *slot : nullptr;
     if (!c) continue;
-    if (enabled && c->enable_mark == 3 && c->enabled_names.count(name)) return true;
+    if (enabled && c->enabled_names.count(name)) return true;
     if (!enabled && c->disable_mark == 3 && c->disabled_names.count(name)) return true;
   }
   return false;
