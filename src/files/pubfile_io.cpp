@@ -58,8 +58,8 @@ char* ReadLocalFile(const char* path, long* size) {
 
 }  // namespace
 
-PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag,
-                      DORVIK_T* link, int timeout, int* source, uint32_t* crc) {
+PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag, DORVIK_T* link,
+                      int timeout, int* source, uint32_t* crc) {
   (void)link;
   (void)timeout;
   int dummy_flag = 0;

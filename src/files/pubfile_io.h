@@ -15,8 +15,8 @@ enum : int { PF_SRC_CACHE = 0, PF_SRC_LOCAL = 1, PF_SRC_PLC = 2 };
 // and the error flag (0/1) on output. With `crc`, receives the file's checksum when its checksum
 // line matches, else 0. Returns the public file, or null. On null a file passed in still belongs
 // to the caller; a file made here is freed.
-PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag,
-                      DORVIK_T* link, int timeout, int* source, uint32_t* crc);
+PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag, DORVIK_T* link,
+                      int timeout, int* source, uint32_t* crc);
 
 // Writes pf's raw text to "./<dir>/<file name>". pf, or null if writing failed.
 PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir);

@@ -29,8 +29,8 @@ struct CLIREQ_T {
   CLIREQ_T* next = nullptr;
 };
 
-OPTIMREQ_T* AddOptimReqRec(OPTIMREQ_T* list);      // new zeroed record at the end, or null
-OPTIMREQ_T* RemoveOptimReqRec(OPTIMREQ_T* rec);    // predecessor, else successor
+OPTIMREQ_T* AddOptimReqRec(OPTIMREQ_T* list);           // new zeroed record at the end, or null
+OPTIMREQ_T* RemoveOptimReqRec(OPTIMREQ_T* rec);         // predecessor, else successor
 OPTIMREQ_T* AddOptimReq(OPTIMREQ_T* a, OPTIMREQ_T* b);  // b appended to a; the head
 void RemoveOptimReq(OPTIMREQ_T* list);
 
@@ -41,11 +41,12 @@ OPTIMREQ_T* CreatePFOptimReq(OPTIMREQ_T* list, PUBFILE_T* pf);
 // left as it was).
 OPTIMREQ_T* CreateCLIOptimReq(OPTIMREQ_T* list, PUBFILE_T* pf, CLIREQ_T* req);
 
-CLIREQ_T* AddCliReqRec(CLIREQ_T* list);  // new zeroed record at the end (flags 1 if it starts a list)
+CLIREQ_T* AddCliReqRec(
+    CLIREQ_T* list);  // new zeroed record at the end (flags 1 if it starts a list)
 CLIREQ_T* RemoveCliReqRec(CLIREQ_T* rec);
 // Frees `first` and every record after it up to and including `last` (null: to the end),
 // joining the records before and after the freed run.
 void RemoveCliReq(CLIREQ_T* first, CLIREQ_T* last);
 CLIREQ_T* FindCliReqRec(CLIREQ_T* list, const char* name);
-int ChangeCliReqRec(CLIREQ_T* a, CLIREQ_T* b);  // swaps a and its successor b; 0
+int ChangeCliReqRec(CLIREQ_T* a, CLIREQ_T* b);        // swaps a and its successor b; 0
 CLIREQ_T* SortCliReq(CLIREQ_T* list, PUBFILE_T* pf);  // by address then bit; new head or null

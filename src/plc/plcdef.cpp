@@ -9,15 +9,16 @@
 #include <cstring>
 
 const PLC_REG_NAME_T plc_reg_name[] = {
-    {"X", 0},    {"Y", 1},    {"S", 2},    {"R", 3},           {"E", 10},
-    {"D0", 128}, {"D1", 129}, {"D2", 130}, {nullptr, PLC_REG_NONE},
+    {"X", 0},    {"Y", 1},    {"S", 2},
+    {"R", 3},    {"E", 10},   {"D0", 128},
+    {"D1", 129}, {"D2", 130}, {nullptr, PLC_REG_NONE},
 };
 
 const PLC_DATA_TYPE_T plc_data_type[] = {
-    {"BOOL", 1, 0},    {"USINT", 1, 1},  {"SINT", 1, 2},   {"UINT", 2, 3},   {"INT", 2, 4},
-    {"UDINT", 4, 5},   {"DINT", 4, 6},   {"ULINT", 8, 7},  {"LINT", 8, 8},   {"REAL", 4, 9},
-    {"LREAL", 8, 10},  {"BYTE", 1, 11},  {"WORD", 2, 12},  {"DWORD", 4, 13}, {"LWORD", 8, 14},
-    {"STRING", 80, 15}, {"DATE", 8, 16}, {"DT", 8, 17},    {"TIME", 4, 18},  {"TOD", 4, 19},
+    {"BOOL", 1, 0},     {"USINT", 1, 1}, {"SINT", 1, 2},  {"UINT", 2, 3},   {"INT", 2, 4},
+    {"UDINT", 4, 5},    {"DINT", 4, 6},  {"ULINT", 8, 7}, {"LINT", 8, 8},   {"REAL", 4, 9},
+    {"LREAL", 8, 10},   {"BYTE", 1, 11}, {"WORD", 2, 12}, {"DWORD", 4, 13}, {"LWORD", 8, 14},
+    {"STRING", 80, 15}, {"DATE", 8, 16}, {"DT", 8, 17},   {"TIME", 4, 18},  {"TOD", 4, 19},
     {nullptr, 0, 0},
 };
 
@@ -65,15 +66,21 @@ const char* GetPlcTypeName(uint8_t type) {
   return nullptr;
 }
 
-uint8_t GetPlcDir(const char*) { return 0; }
+uint8_t GetPlcDir(const char*) {
+  return 0;
+}
 
-uint8_t GetPlcAddrLo(uint32_t addr) { return static_cast<uint8_t>(addr & 0xFF); }
+uint8_t GetPlcAddrLo(uint32_t addr) {
+  return static_cast<uint8_t>(addr & 0xFF);
+}
 
 uint16_t GetPlcAddrHi(uint32_t addr) {
   return static_cast<uint16_t>(((addr & 0xFF) << 8) | ((addr >> 8) & 0xFF));
 }
 
-bool IsPlcAddr(const char* text) { return text && text[0] == '%'; }
+bool IsPlcAddr(const char* text) {
+  return text && text[0] == '%';
+}
 
 // Reads one or more decimal digits; the value wraps to 32 bits. Returns the first character
 // after the digits, or null when there is no digit.
@@ -97,12 +104,23 @@ int ParsePlcAddr(const char* text, uint8_t* reg, uint32_t* offset, uint8_t* bit,
   uint8_t t = PLC_BYTE;
   if (isalpha(static_cast<unsigned char>(*p))) {
     switch (*p) {
-      case 'D': t = PLC_LREAL; break;
-      case 'F': t = PLC_REAL; break;
-      case 'L': t = PLC_DWORD; break;
-      case 'Q': t = PLC_LWORD; break;
-      case 'W': t = PLC_WORD; break;
-      default: return 1;
+      case 'D':
+        t = PLC_LREAL;
+        break;
+      case 'F':
+        t = PLC_REAL;
+        break;
+      case 'L':
+        t = PLC_DWORD;
+        break;
+      case 'Q':
+        t = PLC_LWORD;
+        break;
+      case 'W':
+        t = PLC_WORD;
+        break;
+      default:
+        return 1;
     }
     ++p;
   }
@@ -174,7 +192,9 @@ struct CrcTable {
 const CrcTable crc_table;
 }  // namespace
 
-uint16_t crcPLCTable(uint8_t i) { return crc_table.t[i]; }
+uint16_t crcPLCTable(uint8_t i) {
+  return crc_table.t[i];
+}
 
 uint16_t crcPLC(const void* data, uint32_t len) {
   const unsigned char* p = static_cast<const unsigned char*>(data);

@@ -71,20 +71,38 @@ int CharToBinPlc(unsigned char* dst, const char* text, uint8_t type, uint8_t bit
       break;
     }
     case PLC_USINT:
-    case PLC_BYTE: bad = Scan<unsigned char>(text, "%hhu", scratch); break;
-    case PLC_SINT: bad = Scan<signed char>(text, "%hhd", scratch); break;
+    case PLC_BYTE:
+      bad = Scan<unsigned char>(text, "%hhu", scratch);
+      break;
+    case PLC_SINT:
+      bad = Scan<signed char>(text, "%hhd", scratch);
+      break;
     case PLC_UINT:
-    case PLC_WORD: bad = Scan<unsigned short>(text, "%hu", scratch); break;
-    case PLC_INT: bad = Scan<short>(text, "%hd", scratch); break;
+    case PLC_WORD:
+      bad = Scan<unsigned short>(text, "%hu", scratch);
+      break;
+    case PLC_INT:
+      bad = Scan<short>(text, "%hd", scratch);
+      break;
     case PLC_UDINT:
-    case PLC_DWORD: bad = Scan<unsigned int>(text, "%u", scratch); break;
+    case PLC_DWORD:
+      bad = Scan<unsigned int>(text, "%u", scratch);
+      break;
     case PLC_DINT:
     case PLC_TIME:
-    case PLC_TOD: bad = Scan<int>(text, "%d", scratch); break;
+    case PLC_TOD:
+      bad = Scan<int>(text, "%d", scratch);
+      break;
     case PLC_ULINT:
-    case PLC_LWORD: bad = Scan<uint64_t>(text, "%" SCNu64, scratch); break;
-    case PLC_LINT: bad = Scan<int64_t>(text, "%" SCNd64, scratch); break;
-    case PLC_REAL: bad = Scan<float>(text, "%f", scratch); break;
+    case PLC_LWORD:
+      bad = Scan<uint64_t>(text, "%" SCNu64, scratch);
+      break;
+    case PLC_LINT:
+      bad = Scan<int64_t>(text, "%" SCNd64, scratch);
+      break;
+    case PLC_REAL:
+      bad = Scan<float>(text, "%f", scratch);
+      break;
     case PLC_LREAL: {
       double d = 0;
       if (sscanf(text, "%lf", &d) != 1) return 1;
@@ -92,7 +110,9 @@ int CharToBinPlc(unsigned char* dst, const char* text, uint8_t type, uint8_t bit
       memcpy(scratch, &d, sizeof d);
       break;
     }
-    case PLC_STRING: strncpy(reinterpret_cast<char*>(scratch), text, n); break;
+    case PLC_STRING:
+      strncpy(reinterpret_cast<char*>(scratch), text, n);
+      break;
     case PLC_DATE:
     case PLC_DT:
       bad = date_time_decimal ? Scan<double>(text, "%lf", scratch)
@@ -126,22 +146,42 @@ int BinToCharPlc(const unsigned char* src, char* dst, uint8_t type, uint8_t bit,
   const size_t cap = kPlcValueText;
 
   switch (type) {
-    case PLC_BOOL: snprintf(dst, cap, "%d", (bit < 8 && (src[0] >> bit) & 1) ? 1 : 0); break;
+    case PLC_BOOL:
+      snprintf(dst, cap, "%d", (bit < 8 && (src[0] >> bit) & 1) ? 1 : 0);
+      break;
     case PLC_USINT:
-    case PLC_BYTE: snprintf(dst, cap, "%u", Load<unsigned char>(src)); break;
-    case PLC_SINT: snprintf(dst, cap, "%d", Load<signed char>(src)); break;
+    case PLC_BYTE:
+      snprintf(dst, cap, "%u", Load<unsigned char>(src));
+      break;
+    case PLC_SINT:
+      snprintf(dst, cap, "%d", Load<signed char>(src));
+      break;
     case PLC_UINT:
-    case PLC_WORD: snprintf(dst, cap, "%u", Load<unsigned short>(src)); break;
-    case PLC_INT: snprintf(dst, cap, "%d", Load<short>(src)); break;
+    case PLC_WORD:
+      snprintf(dst, cap, "%u", Load<unsigned short>(src));
+      break;
+    case PLC_INT:
+      snprintf(dst, cap, "%d", Load<short>(src));
+      break;
     case PLC_UDINT:
-    case PLC_DWORD: snprintf(dst, cap, "%u", Load<unsigned int>(src)); break;
+    case PLC_DWORD:
+      snprintf(dst, cap, "%u", Load<unsigned int>(src));
+      break;
     case PLC_DINT:
     case PLC_TIME:
-    case PLC_TOD: snprintf(dst, cap, "%d", Load<int>(src)); break;
+    case PLC_TOD:
+      snprintf(dst, cap, "%d", Load<int>(src));
+      break;
     case PLC_ULINT:
-    case PLC_LWORD: snprintf(dst, cap, "%" PRIu64, Load<uint64_t>(src)); break;
-    case PLC_LINT: snprintf(dst, cap, "%" PRId64, Load<int64_t>(src)); break;
-    case PLC_REAL: FormatFloat(dst, Load<float>(src), d < 6 ? d : 6, sci); break;
+    case PLC_LWORD:
+      snprintf(dst, cap, "%" PRIu64, Load<uint64_t>(src));
+      break;
+    case PLC_LINT:
+      snprintf(dst, cap, "%" PRId64, Load<int64_t>(src));
+      break;
+    case PLC_REAL:
+      FormatFloat(dst, Load<float>(src), d < 6 ? d : 6, sci);
+      break;
     case PLC_LREAL: {
       double v = Load<double>(src);
       FixDouble(&v);

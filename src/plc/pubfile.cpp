@@ -43,11 +43,20 @@ PUBFILE_T* CreatePubFile(PUBFILE_T* pf) {
 double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit) {
   double base = 0;
   switch (reg) {
-    case PLC_REG_X: base = 1000000; break;
-    case PLC_REG_Y: base = 2000000; break;
-    case PLC_REG_S: base = 3000000; break;
-    case PLC_REG_R: base = 4000000; break;
-    default: break;
+    case PLC_REG_X:
+      base = 1000000;
+      break;
+    case PLC_REG_Y:
+      base = 2000000;
+      break;
+    case PLC_REG_S:
+      base = 3000000;
+      break;
+    case PLC_REG_R:
+      base = 4000000;
+      break;
+    default:
+      break;
   }
   double crc = crcPLC(name, static_cast<uint32_t>(strlen(name)));
   return (crc * 0.000001 + (bit * 0.1 + static_cast<double>(addr))) + base;
@@ -83,8 +92,8 @@ int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec) {
 namespace {
 
 constexpr size_t kMaxLine = 1023;
-constexpr size_t kLongWord = 255;   // name and address
-constexpr size_t kShortWord = 31;   // every other word
+constexpr size_t kLongWord = 255;  // name and address
+constexpr size_t kShortWord = 31;  // every other word
 
 struct Words {
   char w[7][kLongWord + 1];
@@ -165,8 +174,8 @@ int ParseVarLine(PUBFILE_T* pf, PUBNAMES_T* store, char* line, int lineno) {
   }
   long v = 0;
   if (!ReadInt(address, &v)) {
-    log("ReadPubFile", 0, "Parse error at line %d! Bad address: '%s'. Skiping this record!",
-        lineno, address);
+    log("ReadPubFile", 0, "Parse error at line %d! Bad address: '%s'. Skiping this record!", lineno,
+        address);
     return 0;
   }
   rec.addr = static_cast<uint32_t>(static_cast<int32_t>(v));
@@ -181,8 +190,8 @@ int ParseVarLine(PUBFILE_T* pf, PUBNAMES_T* store, char* line, int lineno) {
   }
   rec.type = GetPlcType(type, &rec.size);
   if (rec.type == PLC_TYPE_NONE) {
-    log("ReadPubFile", 0,
-        "Parse error at line %d! Unknown data type: '%s'. Skiping this record!", lineno, type);
+    log("ReadPubFile", 0, "Parse error at line %d! Unknown data type: '%s'. Skiping this record!",
+        lineno, type);
     return 0;
   }
   rec.name = store->Add(name);
@@ -339,11 +348,20 @@ int GetPubFileMemSize(const PUBFILE_T* pf, uint32_t* x, uint32_t* y, uint32_t* r
     const PUBFILE_R& rec = e.second;
     uint32_t* o;
     switch (rec.reg) {
-      case PLC_REG_X: o = out[0]; break;
-      case PLC_REG_Y: o = out[1]; break;
-      case PLC_REG_R: o = out[2]; break;
-      case PLC_REG_S: o = out[3]; break;
-      default: return 1;
+      case PLC_REG_X:
+        o = out[0];
+        break;
+      case PLC_REG_Y:
+        o = out[1];
+        break;
+      case PLC_REG_R:
+        o = out[2];
+        break;
+      case PLC_REG_S:
+        o = out[3];
+        break;
+      default:
+        return 1;
     }
     uint32_t end = rec.addr + rec.size;
     // Adds rather than takes the maximum: the images come out larger than the highest end,

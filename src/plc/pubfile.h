@@ -14,12 +14,12 @@
 
 // One variable.
 struct PUBFILE_R {
-  const char* name = nullptr;  // upper case; shared by copies, kept alive by PUBNAMES_T
-  unsigned char value[8] = {}; // raw value last reported to clients
-  double key = 0;              // address key
-  double delta = 0;            // smallest change reported; 0 reports every change
-  uint32_t addr = 0;           // byte offset in the register
-  uint32_t size = 0;           // bytes; STRING: declared length
+  const char* name = nullptr;   // upper case; shared by copies, kept alive by PUBNAMES_T
+  unsigned char value[8] = {};  // raw value last reported to clients
+  double key = 0;               // address key
+  double delta = 0;             // smallest change reported; 0 reports every change
+  uint32_t addr = 0;            // byte offset in the register
+  uint32_t size = 0;            // bytes; STRING: declared length
   uint8_t bit = 0;
   uint8_t reg = 0;
   uint8_t type = 0;
@@ -57,7 +57,7 @@ struct PUBFILE_T {
   int32_t disable_mark = 0;  // the same for disabled_names
   FFILE_T file;              // name, origin, size and raw text; file.data is owned (malloc/free)
   PubNameMap names;
-  PubAddrMap addrs;          // unique keys
+  PubAddrMap addrs;  // unique keys
   PubNameSet enabled_names;
   PubNameSet disabled_names;
   PubNameMap::iterator name_cursor = names.begin();
@@ -70,7 +70,8 @@ extern int pubfile_read_pause_ms;
 
 // Resets markers and cursors of `pf`, or makes a new empty file (null when out of memory).
 PUBFILE_T* CreatePubFile(PUBFILE_T* pf);
-// Parses pf->file into records. Returns pf, or null on a fatal error (out of memory, failed insert).
+// Parses pf->file into records. Returns pf, or null on a fatal error (out of memory, failed
+// insert).
 PUBFILE_T* ReadPubFile(PUBFILE_T* pf);
 // Inserts a copy of `rec` (whose name must outlive pf) into both indexes. Non-zero on success.
 int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec);

@@ -30,7 +30,7 @@ int SetRecStateByName(PUBFILE_T* pf, const char* name, int32_t state, const char
 }
 
 struct Selection {
-  int32_t state;           // PF_ENABLED or PF_DISABLED
+  int32_t state;  // PF_ENABLED or PF_DISABLED
   int32_t PUBFILE_T::*own_mark;
   PubNameSet PUBFILE_T::*own_set;
   PubNameSet PUBFILE_T::*other_set;
@@ -150,9 +150,13 @@ int DisablePubFile(PUBFILE_T* pf, const char* name, double delta) {
   return SelectAndApply(pf, name, delta, kDisable);
 }
 
-int HidePubFile(PUBFILE_T* pf, const char* name) { return SetHidden(pf, name, 1); }
+int HidePubFile(PUBFILE_T* pf, const char* name) {
+  return SetHidden(pf, name, 1);
+}
 
-int UnHidePubFile(PUBFILE_T* pf, const char* name) { return SetHidden(pf, name, 0); }
+int UnHidePubFile(PUBFILE_T* pf, const char* name) {
+  return SetHidden(pf, name, 0);
+}
 
 PUBFILE_T* ClonePubFile(PUBFILE_T* pf) {
   if (!pf) return nullptr;

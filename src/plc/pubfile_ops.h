@@ -11,7 +11,7 @@
 // The caller passes a null list when it has no client list at all.
 using PubFileCopies = std::vector<PUBFILE_T**>;
 
-int EnablePubFileRec(PUBFILE_T* pf, const char* name);   // 0, or 1 "Unknown variable name: %s"
+int EnablePubFileRec(PUBFILE_T* pf, const char* name);  // 0, or 1 "Unknown variable name: %s"
 int DisablePubFileRec(PUBFILE_T* pf, const char* name);
 // name: exact, a pattern with '*', or empty for all; delta < 0 leaves the delta as it is.
 int EnablePubFile(PUBFILE_T* pf, const char* name, double delta);

@@ -69,7 +69,8 @@ TEST_F(Planning, ReadPlanMergesNeighbours) {
 
   // A long run of neighbours is cut into blocks of 246.
   std::string many;
-  for (int i = 0; i < 300; ++i) many += "V" + std::to_string(i) + " R 0 " + std::to_string(i) + " BYTE\n";
+  for (int i = 0; i < 300; ++i)
+    many += "V" + std::to_string(i) + " R 0 " + std::to_string(i) + " BYTE\n";
   EXPECT_EQ(ReadPlan(many), (std::vector<Req>{{R, 0, 246}, {R, 246, 54}}));
 }
 
@@ -116,8 +117,9 @@ TEST_F(Planning, OverlapKeepsWhatWasCovered) {
   EXPECT_TRUE(log.Has("Overlapping address: B 2 (20)"));
   // Cutting C's request down to B's 32 bytes would stop reading the end of C; B gets a request
   // of its own and C keeps its 40 bytes.
-  EXPECT_EQ(got, (std::vector<Req>{{PLC_REG_R, 0, 1}, {PLC_REG_R, 20, 40}, {PLC_REG_R, 2, 32},
-                                   {PLC_REG_R, 70, 1}}));
+  EXPECT_EQ(got,
+            (std::vector<Req>{
+                {PLC_REG_R, 0, 1}, {PLC_REG_R, 20, 40}, {PLC_REG_R, 2, 32}, {PLC_REG_R, 70, 1}}));
 }
 
 TEST_F(Planning, WritePlan) {
@@ -132,7 +134,8 @@ TEST_F(Planning, WritePlan) {
   EXPECT_EQ(req->next->flags, 0);
   OPTIMREQ_T* plan = CreateCLIOptimReq(nullptr, pf.get(), req);
   ASSERT_NE(plan, nullptr);
-  EXPECT_EQ(Flatten(plan), (std::vector<Req>{{PLC_REG_R, 20, 2}, {PLC_REG_X, 0, 1}, {PLC_REG_R, 32, 16}}));
+  EXPECT_EQ(Flatten(plan),
+            (std::vector<Req>{{PLC_REG_R, 20, 2}, {PLC_REG_X, 0, 1}, {PLC_REG_R, 32, 16}}));
   EXPECT_EQ(plan->bit, 255);
   EXPECT_EQ(plan->data[0] | plan->data[1] << 8, 300);
   EXPECT_EQ(plan->next->bit, 3);

@@ -93,8 +93,8 @@ TEST(PlcDef, DirectAddressGrammar) {
 }
 
 TEST(PlcDef, IdentificationFields) {
-  const unsigned char rec[] = {4, 3, 2, 3, 'B', 'O', 'O', 'T', 'C', 'P', 'U', 'V', '2', '1', '.',
-                               'A'};
+  const unsigned char rec[] = {4,   3,   2,   3,   'B', 'O', 'O', 'T',
+                               'C', 'P', 'U', 'V', '2', '1', '.', 'A'};
   EXPECT_STREQ(IdentPlc(rec, sizeof rec, 1), "BOOT");
   EXPECT_STREQ(IdentPlc(rec, sizeof rec, 2), "CPU");
   EXPECT_STREQ(IdentPlc(rec, sizeof rec, 3), "V2");

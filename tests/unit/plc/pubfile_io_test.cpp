@@ -71,14 +71,16 @@ TEST_F(PubFileIo, GetFromLocalDiskWithChecksum) {
     EXPECT_EQ(source, 0);
   }
   source = PF_SRC_LOCAL;
-  EXPECT_EQ(GetPubFile(nullptr, "plc1", "missing.pub", &flag, nullptr, 0, &source, nullptr), nullptr);
+  EXPECT_EQ(GetPubFile(nullptr, "plc1", "missing.pub", &flag, nullptr, 0, &source, nullptr),
+            nullptr);
   EXPECT_EQ(flag, 1);
   // Names never lead out of the working directory.
   ASSERT_TRUE(kt::WriteFile(dir.path + "/../outside.pub", "A R 0 0 INT\n"));
   source = PF_SRC_LOCAL;
   EXPECT_EQ(GetPubFile(nullptr, "..", "outside.pub", &flag, nullptr, 0, &source, nullptr), nullptr);
   source = PF_SRC_LOCAL;
-  EXPECT_EQ(GetPubFile(nullptr, "", "../outside.pub", &flag, nullptr, 0, &source, nullptr), nullptr);
+  EXPECT_EQ(GetPubFile(nullptr, "", "../outside.pub", &flag, nullptr, 0, &source, nullptr),
+            nullptr);
   unlink((dir.path + "/../outside.pub").c_str());
 }
 

@@ -68,8 +68,10 @@ TEST_F(PubFileOps, EmptyNameTouchesOnlyTheOtherSet) {
   ASSERT_EQ(DisablePubFile(pf.get(), "", -1), 0);  // everything
   EXPECT_EQ(CountActRecPublicFile(pf.get()), 0);
   pf->disabled_names.clear();
-  pf->disabled_names.emplace(FindPubFileRec(pf.get(), "A")->name, FindPubFileRec(pf.get(), "A")->name);
-  pf->disabled_names.emplace(FindPubFileRec(pf.get(), "B")->name, FindPubFileRec(pf.get(), "B")->name);
+  pf->disabled_names.emplace(FindPubFileRec(pf.get(), "A")->name,
+                             FindPubFileRec(pf.get(), "A")->name);
+  pf->disabled_names.emplace(FindPubFileRec(pf.get(), "B")->name,
+                             FindPubFileRec(pf.get(), "B")->name);
 
   ASSERT_EQ(EnablePubFile(pf.get(), "", -1), 0);
   EXPECT_EQ(FindPubFileRec(pf.get(), "A")->state, PF_ENABLED);
@@ -181,7 +183,8 @@ TEST_F(PubFileOps, MergeKeepsTheFixedDefinition) {
 
   kt::PubFilePtr merged(ClonePubFile(fixed.get()));
   ASSERT_EQ(AddPubFile(merged.get(), obtained.get()), merged.get());
-  EXPECT_TRUE(log.Has("AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!"));
+  EXPECT_TRUE(
+      log.Has("AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!"));
   EXPECT_EQ(FindPubFileRec(merged.get(), "__PF_CRC")->addr, 100u);
   EXPECT_EQ(FindPubFileRec(merged.get(), "__PF_CRC")->state, PF_ALWAYS);
   EXPECT_EQ(CountRecPublicFile(merged.get()), 2);

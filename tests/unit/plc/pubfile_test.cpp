@@ -77,22 +77,23 @@ TEST_F(PubFileTest, LongAndShortForms) {
 TEST_F(PubFileTest, LineNumbersDuplicatesAndBadFields) {
   kt::LogCapture log;
   auto pf = kt::ReadText(
-      "A R 0 1 INT\r\n"           // line 2
-      "\r\n\r\n"                  // empty lines are not counted
-      "; comment\r"               // line 3
-      "A R 0 5 REAL\n"            // line 4: duplicate
-      "B Q 0 1 INT\n"             // line 5
-      "C R 0 x1 INT\n"            // line 6
-      "D R 0 1 3 INT\n"           // line 7
-      "E R 0 1 FLOAT\n"           // line 8
-      "F R 0 7junk .x BOOL\n"     // line 9
-      "   \n"                     // line 10: blank but not empty
-      "G R\n"                     // line 11: too few words, skipped quietly
-      "H R 0 3 DINT\n");          // line 12
+      "A R 0 1 INT\r\n"        // line 2
+      "\r\n\r\n"               // empty lines are not counted
+      "; comment\r"            // line 3
+      "A R 0 5 REAL\n"         // line 4: duplicate
+      "B Q 0 1 INT\n"          // line 5
+      "C R 0 x1 INT\n"         // line 6
+      "D R 0 1 3 INT\n"        // line 7
+      "E R 0 1 FLOAT\n"        // line 8
+      "F R 0 7junk .x BOOL\n"  // line 9
+      "   \n"                  // line 10: blank but not empty
+      "G R\n"                  // line 11: too few words, skipped quietly
+      "H R 0 3 DINT\n");       // line 12
   ASSERT_TRUE(pf);
   EXPECT_EQ(CountRecPublicFile(pf.get()), 2);
   EXPECT_EQ(FindPubFileRec(pf.get(), "A")->type, PLC_INT);  // the first definition is kept
-  EXPECT_TRUE(log.Has("ReadPubFile():: Found duplicity at line 4 for variable: 'A'. Skiping this record!"));
+  EXPECT_TRUE(
+      log.Has("ReadPubFile():: Found duplicity at line 4 for variable: 'A'. Skiping this record!"));
   EXPECT_TRUE(log.Has("Parse error at line 5! Unknown register: 'Q'. Skiping this record!"));
   EXPECT_TRUE(log.Has("Parse error at line 6! Bad address: 'X1'. Skiping this record!"));
   EXPECT_TRUE(log.Has("Parse error at line 7! Wrong bit number: '3'. Skiping this record!"));
@@ -105,9 +106,9 @@ TEST_F(PubFileTest, OverlongWordsAndLinesAreCutNotSpilled) {
   kt::LogCapture log;
   std::string longname(300, 'N');
   std::string text = longname + " R 0 4 INT\n";
-  text += "T " + std::string(40, 'R') + " 0 4 INT\n";             // register cut to 31: unknown
-  text += "L R 0 8 DINT ;" + std::string(3000, 'c') + "\n";         // long comment cut away
-  text += "M R 0 9 STRING[" + std::string(100, '1') + "]\n";       // cut, still a long STRING
+  text += "T " + std::string(40, 'R') + " 0 4 INT\n";         // register cut to 31: unknown
+  text += "L R 0 8 DINT ;" + std::string(3000, 'c') + "\n";   // long comment cut away
+  text += "M R 0 9 STRING[" + std::string(100, '1') + "]\n";  // cut, still a long STRING
   auto pf = kt::ReadText(text);
   ASSERT_TRUE(pf);
   EXPECT_NE(FindPubFileRec(pf.get(), std::string(255, 'N').c_str()), nullptr);
