@@ -65,6 +65,8 @@ struct COMMOBJ_T {
   int wakeup = 0;             // a client has unread input: cut the idle wait short
   int conn_count = 0;
   int listen_sock = 0;
+  int listen_backoff = 0;     // accept failed for want of resources: the next idle wait does not
+                              // wake on the listening socket (it would stay ready)
   time_t ident_time = 0;      // last successful identification
 
   FFILE_T* files = nullptr;   // file cache

@@ -1,6 +1,18 @@
 // Releasing what a communication object owns, once its thread has ended.
+#include "client/netcomm.h"
 #include "comm/commobj.h"
 #include "comm/commobj_internal.h"
+
+namespace {
+
+// Every client record's lists and public-file copy, then the records themselves.
+void FreeClientsCommObject(COMMOBJ_T* obj) {
+  for (NETCOMM_T* r = obj->clients; r; r = r->next) ResetNetCommRec(r);
+  RemoveNetComm(obj->clients);
+  obj->clients = nullptr;
+}
+
+}  // namespace
 
 void FreeCommObject(COMMOBJ_T* obj) {
   for (int r = 0; r < 4; ++r) {
@@ -8,4 +20,5 @@ void FreeCommObject(COMMOBJ_T* obj) {
     std::vector<unsigned char>().swap(obj->img_prev[r]);
     obj->img_size[r] = 0;
   }
+  FreeClientsCommObject(obj);
 }

@@ -1,0 +1,148 @@
+// Sockets of the client connections: the listening socket, accepting, receiving into the
+// fixed buffer, and sending with the patient drain wait.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/globals.h"
+#include "app/log.h"
+#include "client/netcomm.h"
+
+namespace {
+
+void SleepMs(long ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+int InitNetComm(NETCOMM_T* rec, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    log("InitNetComm", 0, "Unable to create socket: %s!", strerror(errno));
+    return 1;
+  }
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    log("InitNetComm", 0,
+        "Unable to set socket options. Socket can't be bound to an address that is already in "
+        "use: %s!",
+        strerror(errno));
+    close(fd);
+    return 1;
+  }
+  SetNonBlocking(fd);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = inet_addr(rec->local_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    log("InitNetComm", 0, "Unable to bind socket: %s!", strerror(errno));
+    close(fd);
+    return 1;
+  }
+  if (listen(fd, 10) != 0) {
+    log("InitNetComm", 0, "Unable to listen in port: %s!", strerror(errno));
+    close(fd);
+    return 1;
+  }
+  rec->listen_sock = fd;
+  return 0;
+}
+
+int AcceptNectComm(NETCOMM_T* rec) {
+  rec->json = json_proto;
+  rec->crlf = end_line_crlf;
+  rec->diff = diff_var_enabled;
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  int fd = accept(rec->listen_sock, reinterpret_cast<sockaddr*>(&a), &len);
+  if (fd < 0) return 1;
+  rec->sock = fd;
+  if (!inet_ntop(AF_INET, &a.sin_addr, rec->addr, sizeof rec->addr)) rec->addr[0] = '\0';
+  SetNonBlocking(fd);
+  return 0;
+}
+
+int RecvNetComm(NETCOMM_T* rec) {
+  ClearRxNetComm(rec);
+  while (rec->rx_len < kNetRecvBudget) {
+    ssize_t n = recv(rec->sock, rec->rx + rec->rx_len, kNetRecvBudget - rec->rx_len, 0);
+    if (n < 0) return 0;  // nothing more for now; any error counts the same
+    if (n == 0) return 1;
+    rec->rx_len += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int AmountOfUnreadDataNetComm(NETCOMM_T* rec) {
+  int n = 0;
+  if (ioctl(rec->sock, FIONREAD, &n) != 0) {
+    log("AmountOfUnreadDataNetComm", 0,
+        "Unable to get amount of unread data in the socket recive queue: %s!", strerror(errno));
+    return 0;
+  }
+  return n;
+}
+
+int WaitCliNetComm(NETCOMM_T* rec, int tries) {
+  int queued = 0;
+  for (int left = tries; left > 0; --left) {
+    if (ioctl(rec->sock, TIOCOUTQ, &queued) != 0) {
+      log("WaitCliNetComm", 0, "Unable to get amount of unsent data in the socket send queue: %s!",
+          strerror(errno));
+    } else if (queued == 0) {
+      return left;
+    }
+    SleepMs(1);
+    // A peer that went away would otherwise keep us here for the whole second.
+    if (left % 10 == 0 && send(rec->sock, "", 0, MSG_NOSIGNAL) < 0) return left;
+  }
+  log("WaitCliNetComm", 0, "Too many data in transmit buffer (%dB). Slow client connected from %s",
+      queued, rec->addr);
+  return 0;
+}
+
+int SendNetComm(NETCOMM_T* rec, long len) {
+  size_t n = len < 0 ? strnlen(rec->tx, kNetBufSize) : static_cast<size_t>(len);
+  if (n > kNetBufSize) n = kNetBufSize;
+  if (n <= 1) return 0;
+  log("SendNetComm", 1, "%10s %d %d [RX: %d / TX: %d] omsg = %.*s", rec->addr, rec->sock,
+      rec->state, static_cast<int>(strnlen(rec->rx, kNetBufSize)),
+      static_cast<int>(strnlen(rec->tx, kNetBufSize)), static_cast<int>(n), rec->tx);
+  size_t off = 0;
+  while (off < n) {
+    WaitCliNetComm(rec, kNetDrainRounds);
+    ssize_t s = send(rec->sock, rec->tx + off, n - off, MSG_NOSIGNAL);
+    if (s < 0) return 1;
+    off += static_cast<size_t>(s);
+  }
+  return 0;
+}
+
+void CloseCliNetComm(NETCOMM_T* rec) {
+  rec->crlf = end_line_crlf;
+  if (rec->sock > 0) close(rec->sock);
+}
+
+void CloseSrvNetComm(NETCOMM_T* rec) {
+  if (rec->listen_sock > 0) close(rec->listen_sock);
+  rec->listen_sock = -1;
+}
+
+int ExitNetComm(NETCOMM_T* rec) {
+  (void)rec;
+  return 0;
+}
