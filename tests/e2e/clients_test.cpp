@@ -288,3 +288,42 @@ TEST(Clients, SlowAndVanishingClients) {
   EXPECT_TRUE(s.p.ended);
   EXPECT_TRUE(WIFEXITED(s.p.status) && WEXITSTATUS(s.p.status) == 0) << s.p.status;
 }
+
+TEST(Clients, ListeningFailureStopsTheProgram) {
+  // Two sections on one port: the second cannot bind, and the whole program stops.
+  kt::ScratchDir dir;
+  int port = kt::FreeTcpPort();
+  ASSERT_GT(port, 0);
+  std::string sec = "ipaddr = 127.0.0.1\nipaddr_local = 127.0.0.1\nserver_port = " +
+                    std::to_string(port) + "\n";
+  ASSERT_TRUE(kt::WriteFile(dir / "Korvane.ini",
+                            std::string(kGlobals) + "[one]\n" + sec + "[two]\n" + sec));
+  kt::Process p;
+  ASSERT_TRUE(kt::Spawn(p, {KORVANE_BIN, "-v"}, dir.path));
+  kt::WaitExit(p, 20s);
+  ASSERT_TRUE(p.ended) << p.err;
+  std::string bind_fail = "InitNetComm():: Unable to bind socket: Address already in use!";
+  std::string init_fail = "): Unable to initialize network communication!!!";
+  EXPECT_EQ(Count(p.err, bind_fail), 1u) << p.err;
+  EXPECT_EQ(Count(p.err, init_fail), 1u) << p.err;
+  EXPECT_EQ(Count(p.err, "Listening on port " + std::to_string(port)), 1u) << p.err;
+  EXPECT_EQ(Count(p.err, "*** END ***"), 1u);
+
+  // Without a configured port the default one is used (or, when it is taken, the program stops
+  // the same way).
+  kt::ScratchDir dir2;
+  ASSERT_TRUE(kt::WriteFile(dir2 / "Korvane.ini",
+                            std::string(kGlobals) + "[three]\nipaddr = 127.0.0.1\n"));
+  kt::Process q;
+  ASSERT_TRUE(kt::Spawn(q, {KORVANE_BIN, "-v"}, dir2.path));
+  EXPECT_TRUE(kt::WaitFor(q, [&] {
+    return Count(q.err, "Listening on port 5010") == 1 || Count(q.err, init_fail) == 1;
+  })) << q.err;
+  EXPECT_EQ(Count(q.err, "PLC-1 (three): Unable to found variable 'SERVER_PORT' in config-file. "
+                         "Using default value: 5010"),
+            1u);
+  EXPECT_EQ(Count(q.err, "PLC-1 (three): Initializing network communication on local ip "
+                         "address '0.0.0.0' and port '5010'"),
+            1u);
+  kt::Stop(q);
+}

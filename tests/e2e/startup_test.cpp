@@ -162,8 +162,9 @@ TEST(Startup, TooManySections) {
 TEST(Startup, PlcSectionWarningsAndNamedThreads) {
   kt::ScratchDir dir;
   kt::WriteFile(dir / "Korvane.ini", std::string(kQuietGlobals) +
-                                         "[PLC1]\nipaddr = 127.0.0.1\n"
-                                         "[line2]\nipaddr = 127.0.0.1\ndvkaddr = 200\n");
+                                         "[PLC1]\nipaddr = 127.0.0.1\nserver_port = 0\n"
+                                         "[line2]\nipaddr = 127.0.0.1\ndvkaddr = 200\n"
+                                         "server_port = 0\n");
   kt::Process p;
   ASSERT_TRUE(StartServer(p, dir));
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 2; })) << p.err;
@@ -177,8 +178,6 @@ TEST(Startup, PlcSectionWarningsAndNamedThreads) {
         "PLC-1 (PLC1): Unable to found variable 'DVKTOUT' in config-file. Using default value: 1000",
         "PLC-1 (PLC1): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
         "500",
-        "PLC-1 (PLC1): Unable to found variable 'SERVER_PORT' in config-file. Using default value: "
-        "5010",
         "PLC-1 (PLC1): Unable to found variable 'PUBFILE' in config-file. Using default value: "
         "iRovanta.pub",
         "PLC-1 (PLC1): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default "
@@ -187,7 +186,7 @@ TEST(Startup, PlcSectionWarningsAndNamedThreads) {
         "Yes",
         "PLC-1 (PLC1): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default "
         "value: No",
-        "PLC-2 (line2): Unable to found variable 'SERVER_PORT'",
+        "PLC-2 (line2): Unable to found variable 'DVKPORT'",
         "PLC-1 (PLC1): CommObject running...", "PLC-2 (line2): CommObject running..."})
     EXPECT_TRUE(Has(p.err, line)) << line;
   EXPECT_FALSE(Has(p.err, "PLC-1 (PLC1): Unable to found variable 'IPADDR'"));
@@ -244,7 +243,7 @@ TEST(Startup, WatchStopsOnChangedConfigurationButNotOnEmptyFile) {
 TEST(Startup, SecondTerminationDuringShutdownOnlyLogs) {
   kt::ScratchDir dir;
   // A long cycle keeps the threads busy for up to a second after the first signal.
-  kt::WriteFile(dir / "Korvane.ini", "[*]\ncomm_loop_delay = 1000\n[PLC1]\nipaddr = 127.0.0.1\n");
+  kt::WriteFile(dir / "Korvane.ini", "[*]\ncomm_loop_delay = 1000\n[PLC1]\nipaddr = 127.0.0.1\nserver_port = 0\n");
   bool seen_twice = false;
   for (int attempt = 0; attempt < 3 && !seen_twice; ++attempt) {
     kt::Process p;
