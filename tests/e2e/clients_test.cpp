@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <regex>
+#include <cstdlib>
 #include <string>
 
 #include "support/net.h"
@@ -42,10 +42,9 @@ struct Server {
                       "\n\n[plc1]\nipaddr = 127.0.0.1\nserver_port = 0\n";
     if (!kt::WriteFile(dir / "Korvane.ini", ini)) return false;
     if (!kt::Spawn(p, {KORVANE_BIN, "-v", "-v", "-c", "Korvane.ini"}, dir.path)) return false;
-    std::regex re("Listening on port (\\d+)");
-    std::smatch m;
-    if (!kt::WaitFor(p, [&] { return std::regex_search(p.err, m, re); })) return false;
-    port = std::stoi(m[1]);
+    const std::string mark = "Listening on port ";
+    if (!kt::WaitFor(p, [&] { return p.err.find(mark) != std::string::npos; })) return false;
+    port = atoi(p.err.c_str() + p.err.find(mark) + mark.size());
     return kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 1; });
   }
   bool WaitLog(const std::string& what, size_t n = 1, std::chrono::milliseconds t = 10s) {
