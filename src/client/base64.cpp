@@ -19,9 +19,13 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 }  // namespace
 
-long Base64EncodeLen(long n) { return (n + 2) / 3 * 4; }
+long Base64EncodeLen(long n) {
+  return (n + 2) / 3 * 4;
+}
 
-long Base64DecodeLen(long n) { return n * 3 / 4 - 2; }
+long Base64DecodeLen(long n) {
+  return n * 3 / 4 - 2;
+}
 
 int Base64Encode(const unsigned char* data, size_t len, char** out, size_t* outlen) {
   *out = nullptr;

@@ -17,14 +17,16 @@ bool HasWriteFile(const char* buf, size_t len) {
   return memmem(buf, len, "writefile:", 10) || memmem(buf, len, "WRITEFILE:", 10);
 }
 
-bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
+bool IsLineEnd(char c) {
+  return c == '\n' || c == '\r' || c == '\0';
+}
 
 }  // namespace
 
 int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   if (cli->rx_len == 0) return 0;
-  log("DoReqCommObject", 2, "PLC-%d (%s): %zu bytes from %s", obj->plc_num, obj->name,
-      cli->rx_len, cli->addr);
+  log("DoReqCommObject", 2, "PLC-%d (%s): %zu bytes from %s", obj->plc_num, obj->name, cli->rx_len,
+      cli->addr);
   if (!HasWriteFile(cli->rx, cli->rx_len) &&
       WaitForCmd(cli->pending, &cli->pending_len, cli->rx, &cli->rx_len) != 0)
     return 0;

@@ -8,7 +8,8 @@ namespace {
 
 // Rows that GETINFO and SETCONF share.
 const char kHelpIpaddr[] = "     ipaddr                                     - IP address of PLC.";
-const char kHelpDvkport[] = "     dvkport                                    - DORVIK communication port.";
+const char kHelpDvkport[] =
+    "     dvkport                                    - DORVIK communication port.";
 
 // Builds one line into a bounded buffer; remembers when something did not fit.
 struct LineOut {
@@ -52,7 +53,9 @@ struct LineOut {
   }
 };
 
-bool IsNetworkItem(const CLIREQ_T* r) { return strcmp(r->name, "NETWORK") == 0; }
+bool IsNetworkItem(const CLIREQ_T* r) {
+  return strcmp(r->name, "NETWORK") == 0;
+}
 
 const CLIREQ_T* NextItem(const CLIREQ_T* r) {
   while (r && r->name[0] == '\0') r = r->next;
@@ -63,18 +66,24 @@ const CLIREQ_T* NextItem(const CLIREQ_T* r) {
 
 const char* const hlp_msgs[] = {
     " LIST:[variable_name]\\n                         - Get a list of variables in public file.",
-    " SET:<variable_name,value>\\n                    - Set variable in the PLC to requested value.",
+    " SET:<variable_name,value>\\n                    - Set variable in the PLC to requested "
+    "value.",
     " GET:[variable_name]\\n                          - Get value(s) of variable(s) from the PLC.",
-    " EN:[variable_name] [delta]\\n                   - Enable variable(s) in public file and set variance delta.",
-    " DI:[variable_name] [delta]\\n                   - Disable variable(s) in public file and set variance delta.",
+    " EN:[variable_name] [delta]\\n                   - Enable variable(s) in public file and set "
+    "variance delta.",
+    " DI:[variable_name] [delta]\\n                   - Disable variable(s) in public file and set "
+    "variance delta.",
     " HIDE:<variable_name>\\n                         - Hide variable(s) in public file.",
     " UNHIDE:<variable_name>\\n                       - Unhide variable(s) in public file.",
     " GETMEM:<variable_name mem_size>\\n              - Get memory block from PLC.",
     " GETFILE:<file_name>\\n                          - Get file from PLC or PC.",
-    " GETFILEINFO:<file_name>\\n                      - Get informations about file from PLC or PC.",
+    " GETFILEINFO:<file_name>\\n                      - Get informations about file from PLC or "
+    "PC.",
     " WRITEFILE:<file_name>[<block_size>]=data\\n     - Write file into PLC or PC.",
-    " WRITEFILEINFO:<file_name>[<block_size>]=data\\n - Write informations about file into PLC or PC.",
-    " GETINFO:[name]\\n                               - Get informations about communication server.",
+    " WRITEFILEINFO:<file_name>[<block_size>]=data\\n - Write informations about file into PLC or "
+    "PC.",
+    " GETINFO:[name]\\n                               - Get informations about communication "
+    "server.",
     "   name:",
     "     version                                    - Version of the communication server.",
     "     version_dorvik                             - Version of DORVIK library.",
@@ -86,7 +95,8 @@ const char* const hlp_msgs[] = {
     "     serial_device                              - Settings of serial line.",
     "     pubfile                                    - The names of actual public files.",
     "     network                                    - List of connected clients.",
-    " SETCONF:<variable_name,value>\\n                - Change variable listed in configuration file.",
+    " SETCONF:<variable_name,value>\\n                - Change variable listed in configuration "
+    "file.",
     "   variable_name:",
     kHelpIpaddr,
     "     dvkaddr                                    - DORVIK source address (1 - 126).",
@@ -94,8 +104,10 @@ const char* const hlp_msgs[] = {
     "     serial_device                              - Name of serial line.",
     "     serial_speed                               - Communication speed for serial line.",
     "     pubfile                                    - Public file.",
-    "     crlf                                       - End line character (yes = DOS [\\r\\n], no = UNIX [\\n]).",
-    "     diff                                       - Enable or disable sending DIFF messages (yes = Enabled).",
+    "     crlf                                       - End line character (yes = DOS [\\r\\n], no "
+    "= UNIX [\\n]).",
+    "     diff                                       - Enable or disable sending DIFF messages "
+    "(yes = Enabled).",
     " HELP:\\n                                        - Display this help message.",
     nullptr,
 };

@@ -17,9 +17,9 @@ struct FFILE_T;
 struct FFILE_CLIREQ_T;
 struct MEM_T;
 
-constexpr size_t kNetBufSize = 131072;  // each of the four per-client buffers
+constexpr size_t kNetBufSize = 131072;     // each of the four per-client buffers
 constexpr size_t kNetRecvBudget = 130048;  // bytes one receive call may take in
-constexpr int kNetDrainRounds = 1000;   // 1 ms rounds of the send-queue drain wait
+constexpr int kNetDrainRounds = 1000;      // 1 ms rounds of the send-queue drain wait
 
 enum : int32_t { NET_FREE = 1, NET_CONNECTED = 2, NET_PENDING = 8 };  // state bits
 
@@ -27,51 +27,51 @@ enum : int32_t { NET_FREE = 1, NET_CONNECTED = 2, NET_PENDING = 8 };  // state b
 // buffers cost no memory pages until they are written; the fill counters keep every clear to
 // the part that was used.
 struct NETCOMM_T {
-  PUBFILE_T* pf;          // own copy of the object's public file; owned
-  CLIREQ_T* list_req;     // LIST replies
-  CLIREQ_T* diff_req;     // DIFF lines
-  CLIREQ_T* get_req;      // GET replies
-  CLIREQ_T* set_req;      // SET values of active variables
-  CLIREQ_T* set_di_req;   // SET values of inactive variables
-  CLIREQ_T* finfo_req;    // GETFILEINFO replies
-  CLIREQ_T* wfinfo_req;   // WRITEFILEINFO replies
-  CLIREQ_T* info_req;     // GETINFO replies
-  CLIREQ_T* help_req;     // HELP replies
+  PUBFILE_T* pf;                // own copy of the object's public file; owned
+  CLIREQ_T* list_req;           // LIST replies
+  CLIREQ_T* diff_req;           // DIFF lines
+  CLIREQ_T* get_req;            // GET replies
+  CLIREQ_T* set_req;            // SET values of active variables
+  CLIREQ_T* set_di_req;         // SET values of inactive variables
+  CLIREQ_T* finfo_req;          // GETFILEINFO replies
+  CLIREQ_T* wfinfo_req;         // WRITEFILEINFO replies
+  CLIREQ_T* info_req;           // GETINFO replies
+  CLIREQ_T* help_req;           // HELP replies
   FFILE_CLIREQ_T* getfile_req;  // GETFILE requests (the files belong to the object's cache)
-  MEM_T* mem_req;         // GETMEM requests
-  FFILE_T* writefile;     // files being received from this client
-  int32_t list_term;      // 1: an empty "LIST:" line closes the reply
+  MEM_T* mem_req;               // GETMEM requests
+  FFILE_T* writefile;           // files being received from this client
+  int32_t list_term;            // 1: an empty "LIST:" line closes the reply
   int32_t get_term;
   int32_t info_term;
   int32_t help_term;
   int32_t listen_sock;
-  int32_t sock;           // -1 while the slot waits for a connection
-  int32_t state;          // NET_FREE, NET_CONNECTED, NET_PENDING bits
-  int32_t json;           // replies in JSON style
-  int32_t crlf;           // lines end with CR LF
-  int32_t diff;           // send DIFF lines
+  int32_t sock;   // -1 while the slot waits for a connection
+  int32_t state;  // NET_FREE, NET_CONNECTED, NET_PENDING bits
+  int32_t json;   // replies in JSON style
+  int32_t crlf;   // lines end with CR LF
+  int32_t diff;   // send DIFF lines
   time_t conn_time;
-  char addr[32];          // peer address, dotted
-  char local_addr[32];    // address the listening socket binds to
+  char addr[32];               // peer address, dotted
+  char local_addr[32];         // address the listening socket binds to
   char pending[kNetBufSize];   // unfinished line typed so far
   char deferred[kNetBufSize];  // request lines held back for a later cycle
   char rx[kNetBufSize];        // received text, NUL-terminated
   char tx[kNetBufSize];        // reply text being sent
-  size_t pending_len;     // fill counters of the four buffers
+  size_t pending_len;          // fill counters of the four buffers
   size_t deferred_len;
   size_t rx_len;
-  size_t tx_len;          // bytes of tx written since it was last cleared
+  size_t tx_len;  // bytes of tx written since it was last cleared
   NETCOMM_T* prev;
   NETCOMM_T* next;
 };
 
 // List.
-NETCOMM_T* AddNetCommRec(NETCOMM_T* rec);        // appended after the last record; null: no memory
-NETCOMM_T* RemoveNetCommRec(NETCOMM_T* rec);     // unlinks and frees one record; the next one
-void RemoveNetComm(NETCOMM_T* rec);              // frees rec and every record after it
+NETCOMM_T* AddNetCommRec(NETCOMM_T* rec);     // appended after the last record; null: no memory
+NETCOMM_T* RemoveNetCommRec(NETCOMM_T* rec);  // unlinks and frees one record; the next one
+void RemoveNetComm(NETCOMM_T* rec);           // frees rec and every record after it
 NETCOMM_T* SeekNetComm(NETCOMM_T* rec, int whence);  // 0 first, 2 last, else rec
-int CountRecNetComm(NETCOMM_T* list);            // the connection limit
-int CountActRecNetComm(NETCOMM_T* list);         // connected records
+int CountRecNetComm(NETCOMM_T* list);                // the connection limit
+int CountActRecNetComm(NETCOMM_T* list);             // connected records
 // Frees the client's request and file lists (not its public-file copy) and empties them. A
 // WRITEFILE record that a background writer still holds is asked to stop and left to it.
 void RemoveListsNetComm(NETCOMM_T* rec);
@@ -82,11 +82,11 @@ void ResetNetCommRec(NETCOMM_T* rec);
 void GetPubFileCopiesNetComm(NETCOMM_T* list, PubFileCopies* out);
 
 // Sockets.
-int InitNetComm(NETCOMM_T* rec, int port);  // listening socket into rec->listen_sock; 0 / 1
-int AcceptNectComm(NETCOMM_T* rec);         // 0 accepted, 1 nothing (errno from accept)
-int RecvNetComm(NETCOMM_T* rec);            // 0, or 1 when the peer closed
+int InitNetComm(NETCOMM_T* rec, int port);      // listening socket into rec->listen_sock; 0 / 1
+int AcceptNectComm(NETCOMM_T* rec);             // 0 accepted, 1 nothing (errno from accept)
+int RecvNetComm(NETCOMM_T* rec);                // 0, or 1 when the peer closed
 int WaitCliNetComm(NETCOMM_T* rec, int tries);  // rounds left; 0 after the slow-client line
-int SendNetComm(NETCOMM_T* rec, long len);  // first len bytes of tx (-1: its string length)
+int SendNetComm(NETCOMM_T* rec, long len);      // first len bytes of tx (-1: its string length)
 void CloseCliNetComm(NETCOMM_T* rec);
 void CloseSrvNetComm(NETCOMM_T* rec);
 int ExitNetComm(NETCOMM_T* rec);

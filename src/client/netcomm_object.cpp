@@ -30,13 +30,15 @@ long NowUs() {
   return ts.tv_sec * 1000000L + ts.tv_nsec / 1000;
 }
 
-bool Connected(const NETCOMM_T* r) { return (r->state & NET_CONNECTED) && r->sock >= 1; }
+bool Connected(const NETCOMM_T* r) {
+  return (r->state & NET_CONNECTED) && r->sock >= 1;
+}
 
 // Closes a finished client and makes its slot reusable.
 void CloseFinished(const char* func, COMMOBJ_T* obj, NETCOMM_T* r, int count) {
   CloseCliNetComm(r);
-  log(func, 0, "PLC-%d (%s): Closed connection from %s [%d/%d]", obj->plc_num,
-      obj->name, r->addr, count, net_connect_max);
+  log(func, 0, "PLC-%d (%s): Closed connection from %s [%d/%d]", obj->plc_num, obj->name, r->addr,
+      count, net_connect_max);
   ResetNetCommRec(r);
   r->state = NET_FREE;
   obj->active_changed = 3;
@@ -85,7 +87,9 @@ int StartClientsCommObject(COMMOBJ_T* obj) {
   return 0;
 }
 
-void StopClientsCommObject(COMMOBJ_T* obj) { CloseNetCommObject(obj); }
+void StopClientsCommObject(COMMOBJ_T* obj) {
+  CloseNetCommObject(obj);
+}
 
 void IdleWaitCommObject(COMMOBJ_T* obj) {
   // Waits like 1 ms steps would (cut short by input, a new connection or a pending write), but

@@ -7,7 +7,9 @@
 
 namespace {
 
-void TooMuch() { log("WaitForCmd", 0, "Too many data in input buffer!"); }
+void TooMuch() {
+  log("WaitForCmd", 0, "Too many data in input buffer!");
+}
 
 }  // namespace
 

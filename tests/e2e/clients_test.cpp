@@ -48,7 +48,8 @@ struct Server {
     return kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 1; });
   }
   bool WaitLog(const std::string& what, size_t n = 1, std::chrono::milliseconds t = 10s) {
-    return kt::WaitFor(p, [&] { return Count(p.err, what) >= n; }, t);
+    return kt::WaitFor(
+        p, [&] { return Count(p.err, what) >= n; }, t);
   }
   // Sends one piece and waits until the server has taken it in as a chunk of its own.
   bool SendPiece(int fd, const std::string& piece) {
@@ -117,8 +118,9 @@ TEST(Clients, SlotsReconnectAndConnectionLimit) {
   // The third is accepted by the system, told nothing and closed in the next cycle.
   int c = kt::TcpConnect(s.port);
   ASSERT_GE(c, 0);
-  ASSERT_TRUE(s.WaitLog("PLC-1 (plc1): Unable to accepting connection from 127.0.0.1. Maximum "
-                        "connections reached [3/2]!!!"))
+  ASSERT_TRUE(
+      s.WaitLog("PLC-1 (plc1): Unable to accepting connection from 127.0.0.1. Maximum "
+                "connections reached [3/2]!!!"))
       << s.p.err;
   EXPECT_TRUE(kt::WaitClosed(c));
   EXPECT_TRUE(s.WaitLog("Closed connection from 127.0.0.1 [3/2]")) << s.p.err;
@@ -293,8 +295,8 @@ TEST(Clients, ListeningFailureStopsTheProgram) {
   kt::ScratchDir dir;
   int port = kt::FreeTcpPort();
   ASSERT_GT(port, 0);
-  std::string sec = "ipaddr = 127.0.0.1\nipaddr_local = 127.0.0.1\nserver_port = " +
-                    std::to_string(port) + "\n";
+  std::string sec =
+      "ipaddr = 127.0.0.1\nipaddr_local = 127.0.0.1\nserver_port = " + std::to_string(port) + "\n";
   ASSERT_TRUE(kt::WriteFile(dir / "Korvane.ini",
                             std::string(kGlobals) + "[one]\n" + sec + "[two]\n" + sec));
   kt::Process p;
@@ -311,18 +313,20 @@ TEST(Clients, ListeningFailureStopsTheProgram) {
   // Without a configured port the default one is used (or, when it is taken, the program stops
   // the same way).
   kt::ScratchDir dir2;
-  ASSERT_TRUE(kt::WriteFile(dir2 / "Korvane.ini",
-                            std::string(kGlobals) + "[three]\nipaddr = 127.0.0.1\n"));
+  ASSERT_TRUE(
+      kt::WriteFile(dir2 / "Korvane.ini", std::string(kGlobals) + "[three]\nipaddr = 127.0.0.1\n"));
   kt::Process q;
   ASSERT_TRUE(kt::Spawn(q, {KORVANE_BIN, "-v"}, dir2.path));
   EXPECT_TRUE(kt::WaitFor(q, [&] {
     return Count(q.err, "Listening on port 5010") == 1 || Count(q.err, init_fail) == 1;
   })) << q.err;
-  EXPECT_EQ(Count(q.err, "PLC-1 (three): Unable to found variable 'SERVER_PORT' in config-file. "
-                         "Using default value: 5010"),
+  EXPECT_EQ(Count(q.err,
+                  "PLC-1 (three): Unable to found variable 'SERVER_PORT' in config-file. "
+                  "Using default value: 5010"),
             1u);
-  EXPECT_EQ(Count(q.err, "PLC-1 (three): Initializing network communication on local ip "
-                         "address '0.0.0.0' and port '5010'"),
+  EXPECT_EQ(Count(q.err,
+                  "PLC-1 (three): Initializing network communication on local ip "
+                  "address '0.0.0.0' and port '5010'"),
             1u);
   kt::Stop(q);
 }

@@ -1,4 +1,6 @@
 // Client records and their sockets over a real loopback connection.
+#include "client/netcomm.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "app/globals.h"
-#include "client/netcomm.h"
 #include "client/protocol.h"
 #include "comm/commobj.h"
 #include "plc/optimreq.h"

@@ -1,4 +1,6 @@
 // Line assembly, message lines, help rows, the JSON lines and Base64.
+#include "client/protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "client/netcomm.h"
-#include "client/protocol.h"
 #include "plc/optimreq.h"
 
 namespace {
@@ -106,15 +107,17 @@ TEST(FormatEmsg, KindsStylesLineEndsAndCut) {
   // Errors, with and without argument.
   EXPECT_EQ(Msg(0, 0, 33, "GET:XYZ"), "ERROR:33 Unknown variable name in request: 'GET:XYZ'\n");
   EXPECT_EQ(Msg(0, 1, 10, "ignored"), "ERROR:10 Unable to connect to PLC.\r\n");
-  EXPECT_EQ(Msg(1, 0, 32, "FOO:"),
-            "{ \"ERROR\": { \"code\": 32, \"text\": \"Unknown command name in request: 'FOO:'\" }}\n");
+  EXPECT_EQ(
+      Msg(1, 0, 32, "FOO:"),
+      "{ \"ERROR\": { \"code\": 32, \"text\": \"Unknown command name in request: 'FOO:'\" }}\n");
   EXPECT_EQ(Msg(1, 1, 10, nullptr),
             "{ \"ERROR\": { \"code\": 10, \"text\": \"Unable to connect to PLC.\" }}\r\n");
   EXPECT_EQ(Msg(0, 0, 21, ""), "ERROR:21 Unable to send data to PLC.\n");
   // Warnings.
   EXPECT_EQ(Msg(0, 0, 250, "demo.pub"), "WARNING:250 Changed public file: 'demo.pub'\n");
-  EXPECT_EQ(Msg(1, 1, 251, "demo.pub"),
-            "{ \"WARNING\": { \"code\": 251, \"text\": \"Public file not changed: 'demo.pub'\" }}\r\n");
+  EXPECT_EQ(
+      Msg(1, 1, 251, "demo.pub"),
+      "{ \"WARNING\": { \"code\": 251, \"text\": \"Public file not changed: 'demo.pub'\" }}\r\n");
   EXPECT_EQ(Msg(0, 0, 300, "x"), "WARNING:300 Unknown error.\n");
   // Unknown: the code, never the table text.
   EXPECT_EQ(Msg(0, 0, 1024, "x"), "UNKNOWN:1024 Unknown error.\n");
