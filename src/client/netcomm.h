@@ -23,9 +23,9 @@ constexpr int kNetDrainRounds = 1000;      // 1 ms rounds of the send-queue drai
 
 enum : int32_t { NET_FREE = 1, NET_CONNECTED = 2, NET_PENDING = 8 };  // state bits
 
-// One client slot. Allocated zero-filled with calloc (plain data, no constructors), so the big
-// buffers cost no memory pages until they are written; the fill counters keep every clear to
-// the part that was used.
+// One client slot. Allocated zero-filled by AddNetCommRec (plain data, no constructors; pages of
+// the big buffers cost no memory until written); the fill counters keep every clear to the part
+// that was used.
 struct NETCOMM_T {
   PUBFILE_T* pf;                // own copy of the object's public file; owned
   CLIREQ_T* list_req;           // LIST replies

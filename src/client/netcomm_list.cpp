@@ -1,5 +1,7 @@
 // The list of client records: adding, removing, seeking, counting, resetting a slot for reuse,
 // and the view of the clients' public-file copies.
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -10,6 +12,18 @@
 #include "plc/pubfile_ops.h"
 
 namespace {
+
+// Records come straight from the kernel: zero-filled, and the pages of the big buffers stay
+// unbacked until written, whatever the allocator's thresholds are at the time.
+NETCOMM_T* AllocRec() {
+  void* p =
+      mmap(nullptr, sizeof(NETCOMM_T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<NETCOMM_T*>(p);
+}
+
+void FreeRec(NETCOMM_T* rec) {
+  munmap(rec, sizeof(NETCOMM_T));
+}
 
 void FreeFileReqs(FFILE_CLIREQ_T* r) {
   while (r) {
@@ -42,7 +56,7 @@ void FreeCliReqs(CLIREQ_T*& list) {
 }  // namespace
 
 NETCOMM_T* AddNetCommRec(NETCOMM_T* rec) {
-  NETCOMM_T* n = static_cast<NETCOMM_T*>(calloc(1, sizeof(NETCOMM_T)));
+  NETCOMM_T* n = AllocRec();
   if (!n) return nullptr;
   NETCOMM_T* last = SeekNetComm(rec, 2);
   if (last) {
@@ -57,7 +71,7 @@ NETCOMM_T* RemoveNetCommRec(NETCOMM_T* rec) {
   NETCOMM_T* next = rec->next;
   if (rec->prev) rec->prev->next = rec->next;
   if (rec->next) rec->next->prev = rec->prev;
-  free(rec);
+  FreeRec(rec);
   return next;
 }
 
@@ -66,7 +80,7 @@ void RemoveNetComm(NETCOMM_T* rec) {
   if (rec->prev) rec->prev->next = nullptr;
   while (rec) {
     NETCOMM_T* next = rec->next;
-    free(rec);
+    FreeRec(rec);
     rec = next;
   }
 }
