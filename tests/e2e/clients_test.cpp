@@ -65,7 +65,12 @@ struct Server {
     }
     return false;
   }
-  ~Server() { kt::Stop(p); }
+  ~Server() {
+    kt::Stop(p);
+    // A sanitizer build of the server reports through its log stream.
+    EXPECT_EQ(p.err.find("Sanitizer"), std::string::npos) << p.err;
+    EXPECT_EQ(p.err.find("runtime error:"), std::string::npos) << p.err;
+  }
 };
 
 std::string Unknown(const std::string& keyword, const char* eol = "\n") {
