@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <ctime>
 
-// Owned by one communication object's thread, except while a background worker transfers it:
-// then the worker writes the data and publishes progress through `end` (release), `busy`,
-// `result` and `use_time`; the owner reads them (acquire) and may set `abort`.
+// Owned by one communication object's thread. While a background worker transfers the record
+// (busy 2, started by the owner), the worker owns every field but the list links, `abort` and
+// `base64`; it publishes progress through `end` (release) and its outcome through `result` and
+// `busy` (release). The owner may read `end`, `busy`, `result`, `use_time` and `size` at any time
+// (acquire), and `data`/`sent` once `end` is non-null; after that the owner alone moves `sent`.
+// Every other field is the owner's again once busy is 0 or result is -1.
 struct FFILE_T {
   char name[256] = {};             // as requested: a PLC path or a path below the local folder
   int source = 0;                  // 0 unknown/failed, 1 local computer, 2 PLC, 3 served from cache

@@ -1,6 +1,7 @@
 // Releasing what a communication object owns, once its thread has ended.
 #include "comm/commobj.h"
 #include "comm/commobj_internal.h"
+#include "files/ffile.h"
 
 void FreeCommObject(COMMOBJ_T* obj) {
   for (int r = 0; r < 4; ++r) {
@@ -8,4 +9,6 @@ void FreeCommObject(COMMOBJ_T* obj) {
     std::vector<unsigned char>().swap(obj->img_prev[r]);
     obj->img_size[r] = 0;
   }
+  RemoveFile(obj->files);
+  obj->files = nullptr;
 }
