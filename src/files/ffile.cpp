@@ -1,12 +1,13 @@
 // File records and their lists, the cache policy (FindFreeFileRec), the comparison of two file
 // versions, and the clock and change stamps of the file services.
+#include "files/ffile.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/ffile.h"
 #include "files/workers_internal.h"
 
 namespace {
@@ -59,9 +60,13 @@ void StopWorkersOn(FFILE_T* rec) {
 FFILE_THREAD_T ffg_thread;
 FFILE_THREAD_T ffw_thread;
 
-void SetFileClock(FileClockFn fn) { file_clock = fn; }
+void SetFileClock(FileClockFn fn) {
+  file_clock = fn;
+}
 
-time_t FileNow() { return file_clock ? file_clock() : time(nullptr); }
+time_t FileNow() {
+  return file_clock ? file_clock() : time(nullptr);
+}
 
 FFILE_T* AddFileRec(FFILE_T* list) {
   FFILE_T* rec = new (std::nothrow) FFILE_T;

@@ -21,8 +21,7 @@ int WriteLocalFileInfo(FFILE_T* rec, const char* dir, const char* name);
 
 int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
-int WriteDorvikFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link,
-                        int step);
+int WriteDorvikFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 
 int GetFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 int WriteFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);

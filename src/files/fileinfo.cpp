@@ -9,8 +9,8 @@
 #include "app/fsutil.h"
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files/plcfile_internal.h"
 
 namespace {
@@ -87,7 +87,8 @@ int GetFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link,
     unsigned char tr[kFileRecord];
     if (DorvikOpen(link, step, name, 4, tr) != 0) return -1;
     tmp.size.store(GetLe32(tr + 8));
-    tmp.attr = static_cast<int64_t>(GetLe32(tr + 24)) | (static_cast<int64_t>(GetLe32(tr + 28)) << 32);
+    tmp.attr =
+        static_cast<int64_t>(GetLe32(tr + 24)) | (static_cast<int64_t>(GetLe32(tr + 28)) << 32);
     memcpy(tmp.stamp_a, tr + 12, 6);
     memcpy(tmp.stamp_b, tr + 18, 6);
     SetLocalFileAttr(&tmp);

@@ -10,8 +10,8 @@
 #include "app/fsutil.h"
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files/workers_internal.h"
 
 namespace {
@@ -57,7 +57,9 @@ int DecideSource(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link
   return rec->source;
 }
 
-void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+void NameThread(const char* name) {
+  pthread_setname_np(pthread_self(), name);
+}
 
 // Starts `body` for rec in worker `w` (under its lock), first joining the one before.
 int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, void* (*body)(void*), FFILE_T* rec,

@@ -18,8 +18,8 @@
 #include "app/fsutil.h"
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 
 namespace {
 
@@ -209,6 +209,7 @@ int WriteLocalFile(FFILE_T* rec, const char* dir, const char* name) {
   rec->end.store(nullptr, std::memory_order_release);
   rec->sent = nullptr;
   rec->busy.store(2, std::memory_order_release);
+  if (!rec->data && rec->size.load() > 0) return -1;  // nothing to write is not a success
   char path[PATH_MAX];
   if (LocalFilePath(path, sizeof path, dir, name) != 0) return -1;
   if (CreateLocalFilePath(path) != 0) return -1;
@@ -219,7 +220,7 @@ int WriteLocalFile(FFILE_T* rec, const char* dir, const char* name) {
   char* pos = rec->data;
   rec->end.store(pos, std::memory_order_release);
   int64_t done = 0;
-  while (pos && done < size) {
+  while (done < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - done, 65536));
     if (fwrite(pos, 1, piece, f.get()) != piece) {
       log("WriteLocalFile", 0, "Unable to write local file: %s", path);

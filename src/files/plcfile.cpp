@@ -8,8 +8,8 @@
 
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files/plcfile_internal.h"
 #include "link/dorvik.h"
 
@@ -69,8 +69,8 @@ int ReadPiece(DORVIK_T* link, int step, uint32_t handle, uint32_t offset, uint32
 int WritePiece(DORVIK_T* link, int step, uint32_t handle, uint32_t offset, uint32_t remaining,
                const char* src, unsigned char* rec) {
   const int frames = std::max(1, std::min(link->max_frames, 5));
-  const uint32_t piece = std::min<uint32_t>(static_cast<uint32_t>(frames) * DORVIK_FILE_PIECE,
-                                            remaining);
+  const uint32_t piece =
+      std::min<uint32_t>(static_cast<uint32_t>(frames) * DORVIK_FILE_PIECE, remaining);
   for (int k = 0; k < 3; ++k) {
     memset(rec, 0, 14);
     rec[1] = kSubWrite;
@@ -151,7 +151,8 @@ int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* lin
   const uint32_t handle = GetLe32(tr + 4);
   const uint32_t length = GetLe32(tr + 8);
   if (rec->source != 2) rec->source = 2;
-  rec->attr = static_cast<int64_t>(GetLe32(tr + 24)) | (static_cast<int64_t>(GetLe32(tr + 28)) << 32);
+  rec->attr =
+      static_cast<int64_t>(GetLe32(tr + 24)) | (static_cast<int64_t>(GetLe32(tr + 28)) << 32);
   memcpy(rec->stamp_a, tr + 12, 6);
   memcpy(rec->stamp_b, tr + 18, 6);
   SetLocalFileAttr(rec);
@@ -201,7 +202,7 @@ int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* lin
 int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
   (void)dir;
   rec->busy.store(2, std::memory_order_release);
-  if (!link) return -1;
+  if (!link || (!rec->data && rec->size.load() > 0)) return -1;
   unsigned char tr[kFileRecord];
   if (DorvikOpen(link, step, name, 6, tr) != 0) {
     log("WriteDorvikFile", 0, "Unable to open file in PLC: %s", name);
@@ -209,8 +210,8 @@ int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* l
   }
   const uint32_t handle = GetLe32(tr + 4);
   const int64_t size = rec->data ? rec->size.load() : 0;
-  const uint32_t total = static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(size, 0),
-                                                                 UINT32_MAX));
+  const uint32_t total =
+      static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(size, 0), UINT32_MAX));
   char* pos = rec->data;
   rec->end.store(pos, std::memory_order_release);
   uint32_t offset = 0;
@@ -220,8 +221,7 @@ int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* l
     if (put == 0 && ++empty < kMaxEmptyAnswers) continue;
     if (put <= 0) {
       log("WriteDorvikFile", 0, "Unable to write file to PLC: %s", name);
-      DorvikClose(link, step, handle, rec->stamp_a, rec->stamp_b,
-                  static_cast<uint32_t>(rec->attr));
+      DorvikClose(link, step, handle, rec->stamp_a, rec->stamp_b, static_cast<uint32_t>(rec->attr));
       return -1;
     }
     empty = 0;
@@ -238,8 +238,7 @@ int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* l
   return 0;
 }
 
-int WriteDorvikFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link,
-                        int step) {
+int WriteDorvikFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
   (void)dir;
   if (!link) return -1;
   unsigned char tr[kFileRecord];

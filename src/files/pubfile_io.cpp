@@ -10,8 +10,8 @@
 
 #include "app/globals.h"
 #include "app/log.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 
 namespace {
 

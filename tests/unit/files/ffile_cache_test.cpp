@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/globals.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files_test_support.h"
 
 namespace {
@@ -86,7 +86,8 @@ TEST_F(FileCache, UnchangedFileIsServedFromMemoryAfterOneQuery) {
 
 TEST_F(FileCache, TwoRecordsEvictTheOldestUse) {
   ffile_maxrec = 2;
-  for (const char* n : {"f1", "f2", "f3"}) ASSERT_EQ(sim.Ctl(std::string("fileput ") + n + " 31"), "OK");
+  for (const char* n : {"f1", "f2", "f3"})
+    ASSERT_EQ(sim.Ctl(std::string("fileput ") + n + " 31"), "OK");
   int rc = 0;
   FFILE_T* r1 = Get("f1", &rc);
   ASSERT_EQ(rc, 0);

@@ -16,7 +16,9 @@
 namespace ft {
 
 time_t fake_now = 1700000000;
-time_t FakeNow() { return fake_now; }
+time_t FakeNow() {
+  return fake_now;
+}
 
 static int PortOf(const std::string& endpoint) {
   return atoi(endpoint.substr(endpoint.rfind(':') + 1).c_str());
@@ -24,9 +26,8 @@ static int PortOf(const std::string& endpoint) {
 
 bool SimPlc::Start(const std::string& files_dir, bool with_pty,
                    const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {KORVANE_PLCSIM_BIN, "--udp",   "127.0.0.1:0",
-                                   "--control",        "127.0.0.1:0", "--files",
-                                   files_dir};
+  std::vector<std::string> argv = {KORVANE_PLCSIM_BIN, "--udp",   "127.0.0.1:0", "--control",
+                                   "127.0.0.1:0",      "--files", files_dir};
   mkdir(files_dir.c_str(), 0755);
   if (with_pty) argv.push_back("--pty");
   argv.insert(argv.end(), extra.begin(), extra.end());

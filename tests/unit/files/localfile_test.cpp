@@ -9,8 +9,8 @@
 #include <string>
 
 #include "app/globals.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files_test_support.h"
 
 namespace {
@@ -115,10 +115,11 @@ TEST_F(LocalFiles, NamesNeverLeaveTheWorkingDirectory) {
   struct Case {
     const char* dir;
     const char* name;
-  } reads[] = {{"", "../secret.txt"},      {"", "./../secret.txt"}, {"", "./a/../../secret.txt"},
-               {"..", "secret.txt"},       {"a/..", "../secret.txt"}, {"", "up/secret.txt"},
-               {"up", "secret.txt"},       {"", "fl"},              {"", "/etc/passwd"},
-               {"", "../work/data/in.txt"}};
+  } reads[] = {{"", "../secret.txt"},        {"", "./../secret.txt"},
+               {"", "./a/../../secret.txt"}, {"..", "secret.txt"},
+               {"a/..", "../secret.txt"},    {"", "up/secret.txt"},
+               {"up", "secret.txt"},         {"", "fl"},
+               {"", "/etc/passwd"},          {"", "../work/data/in.txt"}};
   for (const Case& c : reads) {
     SCOPED_TRACE(std::string(c.dir) + " | " + c.name);
     ft::Rec rec;
@@ -140,7 +141,7 @@ TEST_F(LocalFiles, NamesNeverLeaveTheWorkingDirectory) {
 
   // Writes and information writes are refused the same way, and nothing outside changes.
   const char* writes[] = {"../evil.txt", "./../evil.txt", "./a/../../evil.txt", "up/evil.txt",
-                          "fl", "dangling", "../secret.txt"};
+                          "fl",          "dangling",      "../secret.txt"};
   for (const char* name : writes) {
     SCOPED_TRACE(name);
     ft::Rec rec;

@@ -60,8 +60,8 @@ TEST_F(MemRead, OnePassOverUdpAndTheEmptyRead) {
   MEM_T* rec = Add();
   long req = Stat(sim, "requests="), frames = Stat(sim, "frames=");
   ASSERT_EQ(GetDorvikMem(rec, 3, 100, 1000, &link, 5), 0);
-  EXPECT_EQ(Stat(sim, "requests=") - req, 1);     // one exchange
-  EXPECT_EQ(Stat(sim, "frames=") - frames, 5);    // 246 x 4 + 16
+  EXPECT_EQ(Stat(sim, "requests=") - req, 1);   // one exchange
+  EXPECT_EQ(Stat(sim, "frames=") - frames, 5);  // 246 x 4 + 16
   EXPECT_EQ(rec->state.load(), 0);
   EXPECT_EQ(rec->len.load(), 1000u);
   EXPECT_EQ(rec->sent, rec->data);

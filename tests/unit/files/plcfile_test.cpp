@@ -8,8 +8,8 @@
 #include <string>
 
 #include "app/globals.h"
-#include "files/fileaccess.h"
 #include "files/ffile.h"
+#include "files/fileaccess.h"
 #include "files_test_support.h"
 
 namespace {

@@ -19,8 +19,7 @@ struct PubFiles : ft::InScratch {
   void SetUp() override {
     ft::InScratch::SetUp();
     pubfile_read_pause_ms = 0;
-    demo = kt::ReadFile(std::string(KORVANE_SOURCE_DIR) +
-                                    "/examples/plc/files/iRovanta.pub");
+    demo = kt::ReadFile(std::string(KORVANE_SOURCE_DIR) + "/examples/plc/files/iRovanta.pub");
     ASSERT_FALSE(demo.empty());
     ASSERT_TRUE(sim.Start(dir / "plcfs"));
     ASSERT_EQ(sim.Ctl("fileput iRovanta.pub " + ft::Hex(demo)), "OK");
