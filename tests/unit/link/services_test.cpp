@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
 #include <thread>
 
+#include "support/text.h"
 #include "link/dorvik.h"
 #include "link_fake.h"
 
@@ -74,9 +74,7 @@ TEST(Services, InitOpensUdpAndRefusesUnknownInterface) {
 TEST(Services, VersionText) {
   std::string v = Dorvik_VERSION();
   EXPECT_EQ(v.rfind("Ver 3.5 ", 0), 0u);
-  EXPECT_TRUE(std::regex_match(
-      v, std::regex("Ver 3\\.5 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
-      << v;
+  EXPECT_EQ(kt::MaskBuildStamps(v), "Ver 3.5 <stamp>") << v;
 }
 
 TEST(Services, EveryServiceFailsAtOnceAfterExit) {
