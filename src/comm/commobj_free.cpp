@@ -4,12 +4,13 @@
 #include "files/ffile.h"
 
 void FreeCommObject(COMMOBJ_T* obj) {
-  Dorvik_EXIT(&obj->link);
   for (int r = 0; r < 4; ++r) {
     std::vector<unsigned char>().swap(obj->img[r]);
     std::vector<unsigned char>().swap(obj->img_prev[r]);
     obj->img_size[r] = 0;
   }
+  // The cache first: a file-get worker still reading for it needs the link until it is stopped.
   RemoveFile(obj->files);
   obj->files = nullptr;
+  Dorvik_EXIT(&obj->link);
 }
