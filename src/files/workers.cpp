@@ -65,14 +65,26 @@ int PrepareWorkerAttrs(const char** errmsg) {
 }
 
 void DestroyWorkerAttrs() {
+  AbortMem();
   {
     std::lock_guard<std::mutex> g(mem_lock);
     DestroyAttr(&mem_thread.attr, &mem_thread.attr_ready);
   }
   {
     std::lock_guard<std::mutex> g(ffg_lock);
+    if (ffg_thread.started) {
+      FFILE_T* rec = ffg_thread.file;
+      if (rec) rec->abort.store(1);
+      pthread_join(ffg_thread.thread, nullptr);
+      ffg_thread.started = false;
+      if (rec) rec->abort.store(0);
+    }
     DestroyAttr(&ffg_thread.attr, &ffg_thread.attr_ready);
   }
   std::lock_guard<std::mutex> g(ffw_lock);
+  if (ffw_thread.started) {
+    pthread_join(ffw_thread.thread, nullptr);
+    ffw_thread.started = false;
+  }
   DestroyAttr(&ffw_thread.attr, &ffw_thread.attr_ready);
 }

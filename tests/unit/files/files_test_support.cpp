@@ -129,6 +129,7 @@ void InScratch::SetUp() {
 }
 
 void InScratch::TearDown() {
+  DestroyWorkerAttrs();  // joins the workers a test left behind
   delete log;
   log = nullptr;
   EXPECT_EQ(chdir(old.c_str()), 0);
