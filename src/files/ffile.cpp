@@ -36,16 +36,28 @@ FFILE_T* AllocFileRec(FFILE_T* list) {
   return rec;
 }
 
-// A worker must not go on writing into a record that is reset or freed: the reader is asked to
-// stop, the writer is waited for. A worker busy with another record is left alone.
-void StopWorkersOn(FFILE_T* rec) {
+bool TransferRunning(FFILE_T* rec) {
+  if (rec->busy.load() != 2 || rec->result.load() != 0) return false;
+  std::lock_guard<std::mutex> g(ffg_lock);
+  return ffg_thread.started && ffg_thread.file == rec;
+}
+
+}  // namespace
+
+FFILE_THREAD_T ffg_thread;
+FFILE_THREAD_T ffw_thread;
+
+// A worker must not go on writing into a record that is reset, freed or decided anew: the reader
+// is asked to stop (or waited for), the writer is waited for. A worker busy with another record
+// is left alone.
+void WaitFileWorkersOn(FFILE_T* rec, bool stop_reader) {
   {
     std::lock_guard<std::mutex> g(ffg_lock);
     if (ffg_thread.started && ffg_thread.file == rec) {
-      rec->abort.store(1);
+      if (stop_reader) rec->abort.store(1);
       pthread_join(ffg_thread.thread, nullptr);
       ffg_thread.started = false;
-      rec->abort.store(0);
+      if (stop_reader) rec->abort.store(0);
     }
   }
   std::lock_guard<std::mutex> g(ffw_lock);
@@ -54,11 +66,6 @@ void StopWorkersOn(FFILE_T* rec) {
     ffw_thread.started = false;
   }
 }
-
-}  // namespace
-
-FFILE_THREAD_T ffg_thread;
-FFILE_THREAD_T ffw_thread;
 
 void SetFileClock(FileClockFn fn) {
   file_clock = fn;
@@ -100,7 +107,7 @@ FFILE_T* FindFileRec(FFILE_T* list, const char* name) {
 
 int ClearFile(FFILE_T* rec) {
   if (!rec) return 0;
-  StopWorkersOn(rec);
+  WaitFileWorkersOn(rec, true);
   free(rec->data);
   rec->data = nullptr;
   rec->sent = nullptr;
@@ -150,13 +157,14 @@ FFILE_T* FindFreeFileRec(FFILE_T* list, const char* name) {
       ClearFile(rec);
     }
   }
-  if (rec->name[0] != '\0' && !rec->data) ClearFile(rec);
+  // A record still being filled by the file-get worker keeps its data; GetFile waits for it.
+  if (rec->name[0] != '\0' && !TransferRunning(rec) && !rec->data) ClearFile(rec);
   return rec;
 }
 
 FFILE_T* RemoveFileRec(FFILE_T* rec) {
   if (!rec) return nullptr;
-  StopWorkersOn(rec);
+  WaitFileWorkersOn(rec, true);
   FFILE_T* next = rec->next;
   if (rec->prev) rec->prev->next = next;
   if (next) next->prev = rec->prev;

@@ -35,6 +35,8 @@ bool LocalExists(const char* dir, const char* name) {
 
 // Decides where the file comes from: 1 local, 2 PLC, 3 already in memory, or -1 (source 0).
 int DecideSource(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
+  // A transfer still running for this very record ends first; its data may serve this request.
+  WaitFileWorkersOn(rec, false);
   if (ffile_maxrec != 0) {
     GetFileInfo(rec, dir, name, link, step);
     if (rec->data) return kDecideMemory;

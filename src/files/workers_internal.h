@@ -7,5 +7,9 @@ extern std::mutex ffg_lock;
 extern std::mutex ffw_lock;
 extern std::mutex mem_lock;
 
+struct FFILE_T;
+// Joins a file worker busy with `rec`; with stop_reader the reader is asked to stop first.
+void WaitFileWorkersOn(FFILE_T* rec, bool stop_reader);
+
 // Stack of every worker thread.
 constexpr size_t kWorkerStack = 65536;

@@ -201,3 +201,20 @@ TEST_F(FileCache, LocalBackgroundReadAndWrite) {
   EXPECT_EQ(kt::ReadFile("plc1/down.txt"), "abc");
   RemoveFileRec(w);
 }
+
+TEST_F(FileCache, SecondRequestDuringABackgroundReadWaitsForIt) {
+  std::string big(4000, 'q');
+  ASSERT_EQ(sim.Ctl("fileput same.bin " + ft::Hex(big)), "OK");
+  FFILE_T* rec = FindFreeFileRec(list, "same.bin");
+  list = rec;
+  ASSERT_EQ(sim.Ctl("fault delay 150 2"), "OK");  // the information query and the open
+  ASSERT_EQ(GetFileBg(rec, "", "same.bin", &link, 5), 0);
+  EXPECT_EQ(IsDownloadedFile(list), 0);
+  // The record being filled is neither reset nor decided anew while the worker writes it.
+  ASSERT_EQ(FindFreeFileRec(list, "same.bin"), rec);
+  ASSERT_EQ(GetFileBg(rec, "", "same.bin", &link, 5), 0);
+  EXPECT_EQ(rec->source, 3);
+  EXPECT_EQ(IsDownloadedFile(list), 1);
+  EXPECT_EQ(rec->end.load(), rec->data + big.size());
+  EXPECT_EQ(std::string(rec->data), big);
+}
