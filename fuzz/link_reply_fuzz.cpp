@@ -100,10 +100,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Dorvik_ATTACH(&link, PlayBack, &script, max_frames);
   unsigned char out[256];
   switch (mode & 7) {
-    case 1: FuzzReadn(&link, p, params, max_frames); break;
-    case 2: FuzzFileTransfer(&link, p, params, max_frames); break;
-    case 3: Dorvik_IDENT(&link, out); break;
-    case 4: Dorvik_GETSW(&link, out); break;
+    case 1:
+      FuzzReadn(&link, p, params, max_frames);
+      break;
+    case 2:
+      FuzzFileTransfer(&link, p, params, max_frames);
+      break;
+    case 3:
+      Dorvik_IDENT(&link, out);
+      break;
+    case 4:
+      Dorvik_GETSW(&link, out);
+      break;
     case 5: {
       const unsigned char cw[3] = {0, p[0], p[0]};
       Dorvik_SETCW(&link, cw);

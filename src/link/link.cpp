@@ -34,7 +34,9 @@ int UdpExchange(void* ep, const unsigned char* request, unsigned char* reply, in
                         reply_cap);
 }
 
-int UdpClose(DORVIK_T* link) { return Ether_Exit(&link->udp); }
+int UdpClose(DORVIK_T* link) {
+  return Ether_Exit(&link->udp);
+}
 
 int SerialOpen(DORVIK_T* link) {
   link->ser.timeout = static_cast<unsigned>(link->timeout);
@@ -51,7 +53,9 @@ int SerialExchange(void* ep, const unsigned char* request, unsigned char* reply,
                          reply_cap);
 }
 
-int SerialClose(DORVIK_T* link) { return Serial_Exit(&link->ser); }
+int SerialClose(DORVIK_T* link) {
+  return Serial_Exit(&link->ser);
+}
 
 const TRANSPORT_T kTransports[] = {
     {DORVIK_IFACE_UDP, 5, DORVIK_ERR_ETHER_INIT, UdpOpen, UdpExchange, UdpClose},
