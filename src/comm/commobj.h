@@ -1,0 +1,102 @@
+// The communication object: one per PLC section, with its own thread that runs the PLC's cycle.
+#pragma once
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "app/ffile.h"
+
+struct NETCOMM_T;
+struct PUBFILE_T;
+struct OPTIMREQ_T;
+
+enum { LINK_UDP = 1, LINK_SERIAL = 2, LINK_SHM = 3 };
+enum { REG_IMG_X = 0, REG_IMG_Y = 1, REG_IMG_R = 2, REG_IMG_S = 3 };  // order of the image arrays
+
+// Everything here belongs to the object's own thread once it runs, except `state`, which main
+// may read, and the link record, whose exchanges are serialised by its own mutex.
+struct COMMOBJ_T {
+  // Identity and configuration, filled by main before the thread starts.
+  std::atomic<int> state{2};  // 2 created, 1 running, 3 ended during start-up
+  uint8_t plc_num = 0;        // the section's index in the INI file ("PLC-%d")
+  char name[256] = {};        // section name; thread name; local folder of this PLC
+  char pf_name[256] = {};     // public file name (replaced by the one actually loaded)
+  char pf_pending[256] = {};  // public file to check and load in this cycle; empty: none
+  char pf_fixed_name[256] = {};
+  char shm_name[256] = {};
+  char ident[4][64] = {};     // PLC identification fields 1..4
+  pthread_t thread{};
+  pthread_attr_t attr{};
+  bool thread_started = false;
+  bool attr_ready = false;
+  char ipaddr[32] = {};
+  char ipaddr_local[32] = {};
+  char serial_device[32] = {};
+  int serial_speed = -1;
+  int serial_rts = -1;
+  int server_port = 5010;
+  int shm_port = -1;
+  int shm_socket = -1;
+  int dvkaddr = 1;
+  int dvkport = 61682;
+  int dvktout = 1000;
+  int dvktout_step = 500;
+  int link_kind = LINK_UDP;
+
+  // Run-time state of the cycle.
+  int idle_wait = 0;          // us to wait before the next cycle
+  uint32_t pf_crc = 0;        // last value of "__PF_CRC"; 0 unknown
+  int pf_flag = 0;            // option/error flag handed to the public file retrieval
+  int active_changed = 0;     // non-zero: the read plan must be rebuilt
+  int pubfile_crc = 1;        // check the public file's checksum line
+  int pubfile_write = 0;      // keep a local copy of the public file
+  int link_down = 0;          // the link could not be re-initialised in this cycle
+  int no_pubfile = 0;         // no public file loaded
+  int notice = 0;             // message code sent to every client in this cycle
+  int shm_down = 0;
+  int service_error = 0;
+  int reconnect_logged = 0;   // a failed read was logged; quiet until a read succeeds
+  int pubfile_logged = 0;     // "Unable to get public file" was reported; acquisition is quiet
+  int shm_linked = 0;
+  int wakeup = 0;             // a client has unread input: cut the idle wait short
+  int conn_count = 0;
+  int listen_sock = 0;
+  time_t ident_time = 0;      // last successful identification
+
+  FFILE_T* files = nullptr;   // file cache
+  PUBFILE_T* pf = nullptr;    // the public file (merged with the fixed one)
+  PUBFILE_T* pf_fixed = nullptr;
+  OPTIMREQ_T* readplan = nullptr;
+  OPTIMREQ_T* writeplan = nullptr;
+  OPTIMREQ_T* writeplan_di = nullptr;
+  NETCOMM_T* clients = nullptr;  // first record is the listening slot
+
+  uint32_t img_size[4] = {};            // X, Y, R, S
+  std::vector<unsigned char> img[4];    // current images
+  std::vector<unsigned char> img_prev[4];  // images at the end of the previous cycle
+
+  COMMOBJ_T* prev = nullptr;
+  COMMOBJ_T* next = nullptr;
+};
+
+// List of all objects (linear, doubly linked; any member stands for the list).
+COMMOBJ_T* AddCommObjectRec(COMMOBJ_T* list);
+COMMOBJ_T* RemoveCommObjectRec(COMMOBJ_T* obj);
+void RemoveCommObject(COMMOBJ_T* list);
+COMMOBJ_T* SeekCommObject(COMMOBJ_T* list, int where);
+COMMOBJ_T* FindCommObject(COMMOBJ_T* list, const char* ipaddr);
+
+// Life cycle.
+int RealizeCommObject(COMMOBJ_T* obj);
+void* ThreadCommObject(void* arg);
+int InitCommObject(COMMOBJ_T* obj);
+int InitConnectCommObject(COMMOBJ_T* obj);
+void DestroyAllCommObject(COMMOBJ_T* list);
+
+// The wait before the next cycle (timing rule of the cycle): given the current idle wait, the
+// cycle period and the time the cycle's work took (all in us), the next idle wait.
+int NextIdleWait(int idle_wait, int period_us, long elapsed_us);

@@ -1,0 +1,8 @@
+// The process-wide background workers (file get, file write, memory read): their thread
+// attributes, prepared again by every communication object before its thread starts.
+#pragma once
+
+// Initialises the three attribute sets with 64 KiB stacks; on failure stores the message and
+// returns 1.
+int PrepareWorkerAttrs(const char** errmsg);
+void DestroyWorkerAttrs();

@@ -1,0 +1,99 @@
+// The public file: its records, the two indexes (by name and by address key), the parser of its
+// text, and look-up, enumeration and counting over it. Operations that change states, hide
+// records or copy files live in pubfile_ops.h.
+//
+// A public file and its records belong to one communication object's thread.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "app/ffile.h"
+
+// One variable.
+struct PUBFILE_R {
+  const char* name = nullptr;   // upper case; shared by copies, kept alive by PUBNAMES_T
+  unsigned char value[8] = {};  // raw value last reported to clients
+  double key = 0;               // address key
+  double delta = 0;             // smallest change reported; 0 reports every change
+  uint32_t addr = 0;            // byte offset in the register
+  uint32_t size = 0;            // bytes; STRING: declared length
+  uint8_t bit = 0;
+  uint8_t reg = 0;
+  uint8_t type = 0;
+  uint8_t dir = 0;
+  int32_t retake = 0;       // 1: the next comparison takes the value as the new reference
+  int32_t report_once = 0;  // 1: reported at the next comparison even if unchanged
+  int32_t state = 0;        // 1 enabled, 2 disabled, 4 always enabled
+  int32_t hidden = 0;
+};
+
+enum : int32_t { PF_ENABLED = 1, PF_DISABLED = 2, PF_ALWAYS = 4 };
+
+// Byte-wise order of name texts.
+struct PubNameLess {
+  bool operator()(const char* a, const char* b) const { return strcmp(a, b) < 0; }
+};
+
+// The name texts read from one file. Every public file made from that file (clones, merges)
+// holds a reference, so a name lives as long as the last file that can point at it.
+struct PUBNAMES_T {
+  std::vector<char*> texts;
+  PUBNAMES_T() = default;
+  PUBNAMES_T(const PUBNAMES_T&) = delete;
+  PUBNAMES_T& operator=(const PUBNAMES_T&) = delete;
+  ~PUBNAMES_T();
+  const char* Add(const char* name);  // a stored copy, or null when out of memory
+};
+
+using PubNameMap = std::map<const char*, PUBFILE_R, PubNameLess>;
+using PubAddrMap = std::map<double, PUBFILE_R>;
+using PubNameSet = std::map<const char*, const char*, PubNameLess>;
+
+struct PUBFILE_T {
+  int32_t enable_mark = 0;   // 3 while enabled_names holds choices not yet folded
+  int32_t disable_mark = 0;  // the same for disabled_names
+  FFILE_T file;              // name, origin, size and raw text; file.data is owned (malloc/free)
+  PubNameMap names;
+  PubAddrMap addrs;  // unique keys
+  PubNameSet enabled_names;
+  PubNameSet disabled_names;
+  PubNameMap::iterator name_cursor = names.begin();
+  PubAddrMap::iterator addr_cursor = addrs.begin();
+  std::vector<std::shared_ptr<PUBNAMES_T>> name_owners;  // keep every name of `names` alive
+};
+
+// Pause in ms after every 1000 lines read, so a long file does not hog the CPU (default 10).
+extern int pubfile_read_pause_ms;
+
+// Resets markers and cursors of `pf`, or makes a new empty file (null when out of memory).
+PUBFILE_T* CreatePubFile(PUBFILE_T* pf);
+// Parses pf->file into records. Returns pf, or null on a fatal error (out of memory, failed
+// insert).
+PUBFILE_T* ReadPubFile(PUBFILE_T* pf);
+// Inserts a copy of `rec` (whose name must outlive pf) into both indexes. Non-zero on success.
+int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec);
+// Address key of a variable.
+double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit);
+
+// Exact name, "*" (enumerate) or a wildcard pattern (next match); the `names` copy or null.
+PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name);
+// Exact name only; never moves the cursor.
+PUBFILE_R* FindPubFileRecExact(PUBFILE_T* pf, const char* name);
+// Key 0 enumerates, a negative key resets the cursor, a positive one finds; the `addrs` copy.
+PUBFILE_R* FindPubFileRecByKey(PUBFILE_T* pf, double key);
+PUBFILE_R* FindFirstPubFileRec(PUBFILE_T* pf);  // null for a null or empty file
+
+int CountRecPublicFile(const PUBFILE_T* pf);
+int CountActRecPublicFile(const PUBFILE_T* pf);  // state 1 or 4
+int CountHideRecPubFile(const PUBFILE_T* pf);
+uint32_t MaxRegPublicFile(const PUBFILE_T* pf);
+// Register image sizes for X, Y, R and S; 1 when a record of another register was met.
+int GetPubFileMemSize(const PUBFILE_T* pf, uint32_t* x, uint32_t* y, uint32_t* r, uint32_t* s);
+
+// The checksum from the ";* Crc=" line of `text` and the marker's byte position; 0 and 0 if none.
+uint32_t GetPubFileCrc(const char* text, uint32_t* pos);
+// The file's checksum when its checksum line matches crcPLC of the bytes before it, else 0.
+uint32_t VerifyPubFileCrc(const FFILE_T* file);

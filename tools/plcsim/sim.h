@@ -1,0 +1,76 @@
+// The state of one simulated PLC: registers, identification, open PLC files, pending faults and
+// counters. The whole simulator runs in one thread (the poll loop of main.cpp), which owns it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace plcsim {
+
+struct RegDef {
+  const char* name;
+  uint8_t code;
+};
+constexpr int kRegCount = 8;
+extern const RegDef kRegs[kRegCount];
+
+// One PLC file opened through the file transfer service. A folder opened for reading carries
+// a listing taken when it was opened.
+struct OpenFile {
+  int fd = -1;
+  bool writable = false;
+  bool dir = false;
+  std::string path;
+  std::string listing;
+};
+
+enum FaultKind { kNoAnswer, kBadSeq, kShort, kLong, kRefuse, kDelay, kFileHandle, kFaultKinds };
+
+struct Fault {
+  uint32_t count = 0;  // exchanges still to be hit
+  uint32_t param = 0;  // refuse: code byte; delay: milliseconds
+};
+
+struct Stats {
+  uint64_t requests = 0;  // valid exchanges (datagrams or serial frames) served
+  uint64_t frames = 0;    // request frames in them
+  uint64_t udp = 0;       // datagrams received, valid or not
+  uint64_t serial = 0;    // frames received on the pty, valid or not
+};
+
+// Open file handles are capped; the oldest is dropped when a master forgets to close.
+constexpr size_t kMaxOpenFiles = 64;
+
+struct Sim {
+  uint8_t addr = 0;        // the PLC's own station address
+  size_t regsize = 65536;  // bytes per register
+  std::vector<uint8_t> regs[kRegCount];
+  std::string ident[4] = {"PLCSIM", "KORVANE-SIM", "1.0", "2.3"};
+  std::string files;  // PLC file system root; empty when there is none
+  bool verbose = false;
+  uint16_t status_word = 0x0001;  // running
+  uint16_t error_word = 0;
+  uint16_t control_word = 0;
+  std::map<uint32_t, OpenFile> open_files;
+  uint32_t next_handle = 1;
+  Fault faults[kFaultKinds];
+  Stats stats;
+};
+
+// Zeroes the registers at the configured size.
+void InitRegisters(Sim& sim);
+// Register index (0..7) of a register code or name; -1 when there is none.
+int RegIndexByCode(uint8_t code);
+int RegIndexByName(const char* name);
+// Pointer to `len` bytes at `off` of register `idx`, or null when they do not all fit.
+uint8_t* RegSpan(Sim& sim, int idx, size_t off, size_t len);
+
+// Closes every open PLC file.
+void CloseAllFiles(Sim& sim);
+
+// Logs a line to standard error when -v was given.
+void Verbose(const Sim& sim, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace plcsim
