@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "support/text.h"
 #include "link/dorvik.h"
 #include "link_fake.h"
 
@@ -73,14 +74,7 @@ TEST(Services, InitOpensUdpAndRefusesUnknownInterface) {
 TEST(Services, VersionText) {
   std::string v = Dorvik_VERSION();
   EXPECT_EQ(v.rfind("Ver 3.5 ", 0), 0u);
-  // "Ver 3.5 Mmm dd yyyy hh:mm:ss"
-  ASSERT_EQ(v.size(), strlen("Ver 3.5 Jun 19 2024 14:52:16")) << v;
-  const char* months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  EXPECT_NE(strstr(months, v.substr(8, 3).c_str()), nullptr) << v;
-  EXPECT_EQ(v[11], ' ');
-  EXPECT_EQ(v[19], ' ');
-  EXPECT_EQ(v[22], ':');
-  EXPECT_EQ(v[25], ':');
+  EXPECT_EQ(kt::MaskBuildStamps(v), "Ver 3.5 <stamp>") << v;
 }
 
 TEST(Services, EveryServiceFailsAtOnceAfterExit) {
