@@ -14,18 +14,10 @@
 #include "support/text.h"
 
 using namespace std::chrono_literals;
+using kt::Count;
+using kt::Has;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
 
 bool StartServer(kt::Process& p, const kt::ScratchDir& dir, std::vector<std::string> args = {}) {
   std::vector<std::string> argv{KORVANE_BIN};
