@@ -104,6 +104,9 @@ void PrintStackTrace() {
 }
 
 int InstallSignalHandlers() {
+  // Loads the unwinder now, so a fatal signal does not have to.
+  void* warm[1];
+  backtrace(warm, 1);
   sigset_t set = WaitedSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   struct sigaction sa;

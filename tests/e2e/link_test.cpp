@@ -7,20 +7,13 @@
 #include "support/plcsim.h"
 #include "support/process.h"
 #include "support/scratch.h"
+#include "support/text.h"
 
 using namespace std::chrono_literals;
+using kt::Count;
+using kt::Has;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& what) {
-  return text.find(what) != std::string::npos;
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
 
 std::string Project() { return std::string(KORVANE_SOURCE_DIR) + "/examples/plc"; }
 

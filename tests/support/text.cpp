@@ -39,6 +39,16 @@ std::string Mask(const std::string& text, const char* shape, size_t len, const c
 
 }  // namespace
 
+bool Has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
 std::string MaskBuildStamps(const std::string& text) {
   static const char shape[] = "Aaa _9 9999 99:99:99";
   return Mask(text, shape, sizeof shape - 1, "<stamp>");
