@@ -318,3 +318,16 @@ TEST(Startup, LoggedOnlySignalsKeepRunning) {
   EXPECT_EQ(kt::WaitExit(p), 0);
   EXPECT_TRUE(Has(p.err, "Received signal 1 (HUP)"));
 }
+
+TEST(Startup, SerialDeviceTableSyntaxErrorIsLoggedAndIgnored) {
+  kt::ScratchDir dir;
+  kt::WriteFile(dir / "Korvane.ini", "[*]\nserial_device_cfg = ttyS0 5,ttyS1\n");
+  kt::Process p;
+  ASSERT_TRUE(StartServer(p, dir));
+  ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "Missing configuration section"); }));
+  EXPECT_TRUE(Has(p.err, "Korvane->main():: Syntax error in variable 'SERIAL_DEVICE_CFG' in "
+                         "config-file."));
+  kt::Signal(p, SIGQUIT);
+  EXPECT_EQ(kt::WaitExit(p), 0);
+  EXPECT_TRUE(Has(p.err, "Received signal 3 (QUIT)"));
+}
