@@ -134,6 +134,31 @@ TEST_F(PlcFiles, WriteInPiecesWithStampsThenInformation) {
   EXPECT_EQ(memcmp(again.stamp_b, later, 6), 0);
   EXPECT_EQ(again.mtime, 1735787045);  // 2025-01-02 03:04:05 UTC
 
+  // A name without a leading '.' is the PLC's even when a local file of that path exists.
+  ASSERT_EQ(sim.Ctl("fileput ROOT/x 31"), "OK");
+  ASSERT_EQ(mkdir("ROOT", 0755), 0);
+  ASSERT_TRUE(kt::WriteFile("ROOT/x", "local"));
+  struct stat before_st;
+  ASSERT_EQ(stat("ROOT/x", &before_st), 0);
+  ASSERT_EQ(WriteFileInfo(&info, "", "/ROOT/x", &link, 5), 0);
+  EXPECT_EQ(info.source, 2);
+  ft::Rec root_x;
+  ffile_maxrec = 0;
+  ASSERT_EQ(GetFile(&root_x, "", "/ROOT/x", &link, 5), 0);
+  EXPECT_EQ(root_x.source, 1);  // reading prefers the local file
+  ASSERT_EQ(GetFileInfo(&root_x, "", "/ROOT/x", &link, 5), 0);
+  struct stat after_st;
+  ASSERT_EQ(stat("ROOT/x", &after_st), 0);
+  EXPECT_EQ(after_st.st_mtime, before_st.st_mtime);
+  EXPECT_EQ(sim.Ctl("fileget ROOT/x"), "OK 31");
+
+  // The PLC root is always the PLC's, even with a local folder at hand.
+  ft::Rec root;
+  ASSERT_EQ(GetFile(&root, "", "/", &link, 5), 0);
+  EXPECT_EQ(root.source, 2);
+  EXPECT_NE(std::string(root.data).find("out/"), std::string::npos) << root.data;
+  ffile_maxrec = 256;
+
   EXPECT_EQ(WriteFileInfo(&info, "", "nothing/here", &link, 5), -1);
   EXPECT_EQ(info.source, 0);
   EXPECT_TRUE(log->Has("Unable to open file in PLC: nothing/here"));
