@@ -14,21 +14,26 @@ namespace {
 
 const char* const kFunc = "main";
 
-std::string Key(const char* section, const char* key) { return std::string(section) + ":" + key; }
+std::string Key(const char* section, const char* key) {
+  return std::string(section) + ":" + key;
+}
 
 // A missing string key is null; empty strings are kept as given.
 const char* ReadStr(dictionary* ini, const char* section, const char* key) {
   return iniparser_getstring(ini, Key(section, key).c_str(), nullptr);
 }
 
-void CopyText(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src ? src : ""); }
+void CopyText(char* dst, size_t size, const char* src) {
+  snprintf(dst, size, "%s", src ? src : "");
+}
 
 // Missing keys (absent, or -1 for numbers) are logged with the default that is used.
 int ReadPlcInt(dictionary* ini, const char* s, int i, const char* key, const char* upper, int def) {
   int v = iniparser_getint(ini, Key(s, key).c_str(), -1);
   if (v != -1) return v;
-  log(kFunc, 0, "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %d",
-      i, s, upper, def);
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %d", i, s,
+      upper, def);
   return def;
 }
 
@@ -36,8 +41,9 @@ int ReadPlcBool(dictionary* ini, const char* s, int i, const char* key, const ch
                 int def) {
   int v = iniparser_getboolean(ini, Key(s, key).c_str(), -1);
   if (v != -1) return v;
-  log(kFunc, 0, "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s",
-      i, s, upper, def ? "Yes" : "No");
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
+      upper, def ? "Yes" : "No");
   return def;
 }
 
@@ -45,8 +51,9 @@ const char* ReadPlcStr(dictionary* ini, const char* s, int i, const char* key, c
                        const char* def) {
   const char* v = ReadStr(ini, s, key);
   if (v) return v;
-  log(kFunc, 0, "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s",
-      i, s, upper, def);
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
+      upper, def);
   return def;
 }
 
@@ -82,7 +89,8 @@ void ReadPlcConfig(dictionary* ini, const char* section, int index, PLCCFG_T* cf
         cfg->link_kind = LINK_UDP;
         CopyText(cfg->ipaddr, sizeof cfg->ipaddr, "0.0.0.0");
         log(kFunc, 0,
-            "PLC-%d (%s): Unable to found variable 'IPADDR' in config-file. Using default value: %s",
+            "PLC-%d (%s): Unable to found variable 'IPADDR' in config-file. Using default value: "
+            "%s",
             i, s, cfg->ipaddr);
       }
     }

@@ -12,7 +12,9 @@ namespace {
 
 const char* const kConnect = "InitConnectCommObject";
 
-bool IsBootMode(const COMMOBJ_T* obj) { return strncmp(obj->ident[0], "BOOT", 4) == 0; }
+bool IsBootMode(const COMMOBJ_T* obj) {
+  return strncmp(obj->ident[0], "BOOT", 4) == 0;
+}
 
 void SleepSeconds(int s) {
   timespec ts{s, 0};
@@ -70,8 +72,8 @@ int InitDorvikCommObject(COMMOBJ_T* obj) {
   for (int f = 0; f < 4; ++f)
     snprintf(obj->ident[f], sizeof obj->ident[f], "%s",
              IdentPlc(ident, static_cast<size_t>(len), f + 1));
-  log("InitDorvikCommObject", 0, "PLC-%d (%s): %s %s %s %s", obj->plc_num, obj->name,
-      obj->ident[0], obj->ident[1], obj->ident[2], obj->ident[3]);
+  log("InitDorvikCommObject", 0, "PLC-%d (%s): %s %s %s %s", obj->plc_num, obj->name, obj->ident[0],
+      obj->ident[1], obj->ident[2], obj->ident[3]);
   return IsBootMode(obj) ? 1 : 0;
 }
 
@@ -107,8 +109,8 @@ int InitConnectCommObject(COMMOBJ_T* obj) {
       break;
     case LINK_SHM:
       if (loud)
-        log(kConnect, 0, "PLC-%d (%s): Initializing SHARED module '%s' on socket %d and port %d",
-            n, s, obj->shm_name, obj->shm_socket, obj->shm_port);
+        log(kConnect, 0, "PLC-%d (%s): Initializing SHARED module '%s' on socket %d and port %d", n,
+            s, obj->shm_name, obj->shm_socket, obj->shm_port);
       rc = InitShmCommObject(obj);
       if (rc != 0 && loud)
         log(kConnect, 0,

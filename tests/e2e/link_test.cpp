@@ -15,11 +15,13 @@ using kt::Has;
 
 namespace {
 
-std::string Project() { return std::string(KORVANE_SOURCE_DIR) + "/examples/plc"; }
+std::string Project() {
+  return std::string(KORVANE_SOURCE_DIR) + "/examples/plc";
+}
 
 bool StartServer(kt::Process& p, const kt::ScratchDir& dir, const std::string& plc_keys) {
-  kt::WriteFile(dir / "Korvane.ini", "[*]\ncomm_loop_delay = 20\n[PLC1]\nserver_port = 0\n" +
-                                         plc_keys);
+  kt::WriteFile(dir / "Korvane.ini",
+                "[*]\ncomm_loop_delay = 20\n[PLC1]\nserver_port = 0\n" + plc_keys);
   return kt::Spawn(p, {KORVANE_BIN}, dir.path);
 }
 
@@ -32,11 +34,15 @@ TEST(Link, IdentifiesThePlcOverUdp) {
   kt::Process p;
   std::string port = std::to_string(sim.udp_port);
   ASSERT_TRUE(StartServer(p, dir, "ipaddr = 127.0.0.1\ndvkport = " + port + "\n"));
-  ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3"); }))
-      << p.err;
-  EXPECT_TRUE(Has(p.err, "Korvane->InitConnectCommObject():: PLC-1 (PLC1): Initializing DORVIK "
-                         "address '127.0.0.1 on port " + port + "'"));
-  EXPECT_TRUE(Has(p.err, "Korvane->InitDorvikCommObject():: PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3"));
+  ASSERT_TRUE(kt::WaitFor(p, [&] {
+    return Has(p.err, "PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3");
+  })) << p.err;
+  EXPECT_TRUE(Has(p.err,
+                  "Korvane->InitConnectCommObject():: PLC-1 (PLC1): Initializing DORVIK "
+                  "address '127.0.0.1 on port " +
+                      port + "'"));
+  EXPECT_TRUE(
+      Has(p.err, "Korvane->InitDorvikCommObject():: PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3"));
   EXPECT_FALSE(Has(p.err, "Unable to initialize"));
   kt::Signal(p, SIGTERM);
   EXPECT_EQ(kt::WaitExit(p), 0);
@@ -51,8 +57,8 @@ TEST(Link, IdentifiesThePlcOverASerialLine) {
   ASSERT_TRUE(StartServer(p, dir, "serial_device = " + sim.pty + "\nserial_speed = 115200\n"));
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.10"); }))
       << p.err;
-  EXPECT_TRUE(Has(p.err, "PLC-1 (PLC1): Initializing DORVIK serial device '" + sim.pty +
-                             "' for speed 115200"));
+  EXPECT_TRUE(Has(
+      p.err, "PLC-1 (PLC1): Initializing DORVIK serial device '" + sim.pty + "' for speed 115200"));
   kt::Signal(p, SIGTERM);
   EXPECT_EQ(kt::WaitExit(p), 0);
 }
@@ -64,13 +70,12 @@ TEST(Link, FailuresAreLoggedOnceUntilASuccess) {
   kt::ScratchDir dir;
   kt::Process p;
   std::string port = std::to_string(sim.udp_port);
-  ASSERT_TRUE(StartServer(p, dir,
-                          "ipaddr = 127.0.0.1\ndvktout = 50\ndvkport = " + port + "\n"));
+  ASSERT_TRUE(StartServer(p, dir, "ipaddr = 127.0.0.1\ndvktout = 50\ndvkport = " + port + "\n"));
   // Several identification attempts reach the PLC...
   ASSERT_TRUE(kt::WaitForCond([&] { return kt::SimStat(sim, "udp") >= 5; }));
   kt::Pump(p);
-  const std::string failed = "PLC-1 (PLC1): Unable to initialize DORVIK address '127.0.0.1 on port " +
-                             port + "'!!!";
+  const std::string failed =
+      "PLC-1 (PLC1): Unable to initialize DORVIK address '127.0.0.1 on port " + port + "'!!!";
   // ...but the start-up attempt and the cycle's first retry are the only ones logged.
   EXPECT_EQ(Count(p.err, failed), 2u) << p.err;
   EXPECT_EQ(Count(p.err, "Initializing DORVIK address"), 2u);
@@ -99,8 +104,8 @@ TEST(Link, BootModeIsIdentifiedAtMostEveryFiveSeconds) {
   ASSERT_EQ(kt::SimControl(sim, "ident BOOTLOADER|SIM|1.0|2.3"), "OK");
   kt::ScratchDir dir;
   kt::Process p;
-  ASSERT_TRUE(StartServer(p, dir, "ipaddr = 127.0.0.1\ndvkport = " +
-                                      std::to_string(sim.udp_port) + "\n"));
+  ASSERT_TRUE(
+      StartServer(p, dir, "ipaddr = 127.0.0.1\ndvkport = " + std::to_string(sim.udp_port) + "\n"));
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): BOOTLOADER SIM 1.0 2.3"); }));
   long first = kt::SimStat(sim, "requests");
   // Dozens of cycles pass in two seconds; none of them asks the PLC again.

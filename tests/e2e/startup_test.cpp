@@ -97,8 +97,10 @@ TEST(Startup, OnlyGlobalSectionRunsUntilTerminated) {
   })) << p.err;
   EXPECT_FALSE(p.ended);
   for (const char* line :
-       {"Korvane->main():: *** START ***", "Korvane->main():: Korvane Ver 6.2 ",
-        "Korvane->main():: DORVIK Ver 3.5 ", "Korvane->main():: INI Ver 3.2 ",
+       {"Korvane->main():: *** START ***",
+        "Korvane->main():: Korvane Ver 6.2 ",
+        "Korvane->main():: DORVIK Ver 3.5 ",
+        "Korvane->main():: INI Ver 3.2 ",
         "Unable to found variable 'COMM_LOOP_DELAY' in config-file. Using default value: 100",
         "Unable to found variable 'COMM_SCHED_PRI' in config-file. Using default value: 0",
         "Unable to found variable 'NET_CONNECT_MAX' in config-file. Using default value: 10",
@@ -154,26 +156,28 @@ TEST(Startup, PlcSectionWarningsAndNamedThreads) {
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 2; })) << p.err;
   EXPECT_FALSE(Has(p.err, "Unable to found variable 'COMM_LOOP_DELAY'"));
   // The "*" section is index 0, so the PLC sections are 1 and 2.
-  for (const char* line :
-       {"PLC-1 (PLC1): Unable to found variable 'IPADDR_LOCAL' in config-file. Using default "
-        "value: 0.0.0.0",
-        "PLC-1 (PLC1): Unable to found variable 'DVKADDR' in config-file. Using default value: 1",
-        "PLC-1 (PLC1): Unable to found variable 'DVKPORT' in config-file. Using default value: 61682",
-        "PLC-1 (PLC1): Unable to found variable 'DVKTOUT' in config-file. Using default value: 1000",
-        "PLC-1 (PLC1): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
-        "500",
-        "PLC-1 (PLC1): Unable to found variable 'SERVER_PORT' in config-file. Using default value: "
-        "5010",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE' in config-file. Using default value: "
-        "iRovanta.pub",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default "
-        "value: FIXED_Rovanta.pub",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_CRC' in config-file. Using default value: "
-        "Yes",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default "
-        "value: No",
-        "PLC-2 (line2): Unable to found variable 'SERVER_PORT'",
-        "PLC-1 (PLC1): CommObject running...", "PLC-2 (line2): CommObject running..."})
+  for (
+      const char* line :
+      {"PLC-1 (PLC1): Unable to found variable 'IPADDR_LOCAL' in config-file. Using default "
+       "value: 0.0.0.0",
+       "PLC-1 (PLC1): Unable to found variable 'DVKADDR' in config-file. Using default value: 1",
+       "PLC-1 (PLC1): Unable to found variable 'DVKPORT' in config-file. Using default value: "
+       "61682",
+       "PLC-1 (PLC1): Unable to found variable 'DVKTOUT' in config-file. Using default value: 1000",
+       "PLC-1 (PLC1): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
+       "500",
+       "PLC-1 (PLC1): Unable to found variable 'SERVER_PORT' in config-file. Using default value: "
+       "5010",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE' in config-file. Using default value: "
+       "iRovanta.pub",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default "
+       "value: FIXED_Rovanta.pub",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_CRC' in config-file. Using default value: "
+       "Yes",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default "
+       "value: No",
+       "PLC-2 (line2): Unable to found variable 'SERVER_PORT'",
+       "PLC-1 (PLC1): CommObject running...", "PLC-2 (line2): CommObject running..."})
     EXPECT_TRUE(Has(p.err, line)) << line;
   EXPECT_FALSE(Has(p.err, "PLC-1 (PLC1): Unable to found variable 'IPADDR'"));
   EXPECT_FALSE(Has(p.err, "PLC-2 (line2): Unable to found variable 'DVKADDR'"));
@@ -216,7 +220,8 @@ TEST(Startup, WatchStopsOnChangedConfigurationButNotOnEmptyFile) {
   kt::WriteFile(ini, "");
   utimbuf later{time(nullptr) + 5, time(nullptr) + 5};
   utime(ini.c_str(), &later);
-  EXPECT_FALSE(kt::WaitFor(p, [&] { return p.ended; }, 1500ms));
+  EXPECT_FALSE(kt::WaitFor(
+      p, [&] { return p.ended; }, 1500ms));
 
   kt::WriteFile(ini, "[*]\ncomm_loop_delay = 20\n");
   utimbuf again{time(nullptr) + 10, time(nullptr) + 10};
@@ -325,8 +330,9 @@ TEST(Startup, SerialDeviceTableSyntaxErrorIsLoggedAndIgnored) {
   kt::Process p;
   ASSERT_TRUE(StartServer(p, dir));
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "Missing configuration section"); }));
-  EXPECT_TRUE(Has(p.err, "Korvane->main():: Syntax error in variable 'SERIAL_DEVICE_CFG' in "
-                         "config-file."));
+  EXPECT_TRUE(Has(p.err,
+                  "Korvane->main():: Syntax error in variable 'SERIAL_DEVICE_CFG' in "
+                  "config-file."));
   kt::Signal(p, SIGQUIT);
   EXPECT_EQ(kt::WaitExit(p), 0);
   EXPECT_TRUE(Has(p.err, "Received signal 3 (QUIT)"));

@@ -9,11 +9,11 @@ namespace kt {
 
 struct PlcSim {
   Process proc;
-  int udp_port = -1;     // set when started with --udp
-  std::string pty;       // set when started with --pty
+  int udp_port = -1;  // set when started with --udp
+  std::string pty;    // set when started with --pty
   int control_port = -1;
   int control_fd = -1;
-  std::string pending;   // control bytes read past the last reply
+  std::string pending;  // control bytes read past the last reply
   ~PlcSim();
 };
 

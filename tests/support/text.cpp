@@ -14,11 +14,20 @@ bool Fits(const std::string& text, size_t at, const char* shape) {
     if (at + i >= text.size()) return false;
     unsigned char c = static_cast<unsigned char>(text[at + i]);
     switch (shape[i]) {
-      case '9': if (!isdigit(c)) return false; break;
-      case 'A': if (!isupper(c)) return false; break;
-      case 'a': if (!islower(c)) return false; break;
-      case '_': if (!isdigit(c) && c != ' ') return false; break;
-      default: if (c != static_cast<unsigned char>(shape[i])) return false;
+      case '9':
+        if (!isdigit(c)) return false;
+        break;
+      case 'A':
+        if (!isupper(c)) return false;
+        break;
+      case 'a':
+        if (!islower(c)) return false;
+        break;
+      case '_':
+        if (!isdigit(c) && c != ' ') return false;
+        break;
+      default:
+        if (c != static_cast<unsigned char>(shape[i])) return false;
     }
   }
   return true;

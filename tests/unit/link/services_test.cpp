@@ -5,9 +5,9 @@
 #include <cstring>
 #include <thread>
 
-#include "support/text.h"
 #include "link/dorvik.h"
 #include "link_fake.h"
+#include "support/text.h"
 
 using lt::Bytes;
 using lt::Cat;
