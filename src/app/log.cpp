@@ -38,9 +38,9 @@ void log(const char* func, int level, const char* fmt, ...) {
 }
 
 static const char* const sig_names[32] = {
-    "EXIT", "HUP",  "INT",  "QUIT", "ILL",    "TRAP", "ABRT", "BUS",  "FPE",  "KILL", "USR1",
-    "SEGV", "USR2", "PIPE", "ALRM", "TERM",   "STKFLT", "CHLD", "CONT", "STOP", "TSTP", "TTIN",
-    "TTOU", "URG",  "XCPU", "XFSZ", "VTALRM", "PROF", "WINCH", "POLL", "PWR",  "SYS"};
+    "EXIT", "HUP",  "INT",  "QUIT", "ILL",    "TRAP",   "ABRT",  "BUS",  "FPE",  "KILL", "USR1",
+    "SEGV", "USR2", "PIPE", "ALRM", "TERM",   "STKFLT", "CHLD",  "CONT", "STOP", "TSTP", "TTIN",
+    "TTOU", "URG",  "XCPU", "XFSZ", "VTALRM", "PROF",   "WINCH", "POLL", "PWR",  "SYS"};
 
 const char* GetSigName(int sig) {
   if (sig < 0 || sig > 31) return "";
@@ -104,7 +104,9 @@ void HexDump(char* data, int len) {
   if (len > 0) DumpRows(reinterpret_cast<unsigned char*>(data), static_cast<size_t>(len), false);
 }
 
-void HexDump(unsigned char* data, size_t len) { DumpRows(data, len, true); }
+void HexDump(unsigned char* data, size_t len) {
+  DumpRows(data, len, true);
+}
 
 extern "C" void Error(const char* func, const char* msg) {
   (void)func;

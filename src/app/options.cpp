@@ -51,7 +51,8 @@ void PrintUsage(const char* version, const char* dorvik_version, const char* ini
   printf(
       "  Dorvik library %s.\n  InitParser library %s.\n\nUsage: Korvane [-dtvh] [-c <configfile>] "
       "[-l <logfile>]\n\n  -d, --daemon    fork into background\n  -t, --terminate terminate if "
-      "configuration file was changed\n  -v, --verbose   verbose mode (multiple -v options increase "
+      "configuration file was changed\n  -v, --verbose   verbose mode (multiple -v options "
+      "increase "
       "the verbosity)\n  -c, --config    configuration file\n  -l, --log       log file\n  -h, "
       "--help      display this help and exit\n\nDefault values:\n\n  configfile      "
       "Korvane.ini\n  logfile         Korvane.log\n",

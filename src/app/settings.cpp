@@ -15,7 +15,8 @@ const char* const kFunc = "main";
 int ReadInt(dictionary* ini, const char* key, const char* upper, int def) {
   int v = iniparser_getint(ini, key, -1);
   if (v != -1) return v;
-  log(kFunc, 0, "Unable to found variable '%s' in config-file. Using default value: %d", upper, def);
+  log(kFunc, 0, "Unable to found variable '%s' in config-file. Using default value: %d", upper,
+      def);
   return def;
 }
 

@@ -23,7 +23,8 @@ bool sig_thread_started = false;
 sigset_t WaitedSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGIO, SIGTTIN, SIGTTOU, SIGUSR2})
+  for (int s :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGIO, SIGTTIN, SIGTTOU, SIGUSR2})
     sigaddset(&set, s);
   return set;
 }
@@ -39,7 +40,9 @@ void* SignalThread(void*) {
   return nullptr;
 }
 
-void FatalHandler(int sig) { SignalHandler(sig); }
+void FatalHandler(int sig) {
+  SignalHandler(sig);
+}
 
 }  // namespace
 
@@ -104,6 +107,9 @@ void PrintStackTrace() {
 }
 
 int InstallSignalHandlers() {
+  // Loads the unwinder now, so a fatal signal does not have to.
+  void* warm[1];
+  backtrace(warm, 1);
   sigset_t set = WaitedSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   struct sigaction sa;

@@ -140,6 +140,7 @@ int FixIPaddr(char* ip) {
   char fixed[64];
   int len = snprintf(fixed, sizeof fixed, "%d.%d.%d.%d", n[0], n[1], n[2], n[3]);
   // Never longer than the original for real addresses; refuse to grow the caller's buffer.
-  if (len > 0 && static_cast<size_t>(len) <= strlen(ip)) memcpy(ip, fixed, static_cast<size_t>(len) + 1);
+  if (len > 0 && static_cast<size_t>(len) <= strlen(ip))
+    memcpy(ip, fixed, static_cast<size_t>(len) + 1);
   return 0;
 }

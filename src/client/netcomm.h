@@ -72,8 +72,7 @@ void RemoveNetComm(NETCOMM_T* rec);           // frees rec and every record afte
 NETCOMM_T* SeekNetComm(NETCOMM_T* rec, int whence);  // 0 first, 2 last, else rec
 int CountRecNetComm(NETCOMM_T* list);                // the connection limit
 int CountActRecNetComm(NETCOMM_T* list);             // connected records
-// Frees the client's request and file lists (not its public-file copy) and empties them. A
-// WRITEFILE record that a background writer still holds is asked to stop and left to it.
+// Frees the client's request, file and memory lists (not its public-file copy) and empties them.
 void RemoveListsNetComm(NETCOMM_T* rec);
 // Closes nothing; frees the lists and the public-file copy and zeroes the record, keeping its
 // links and leaving the buffers' untouched bytes alone.

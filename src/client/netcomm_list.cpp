@@ -8,6 +8,8 @@
 #include "app/ffile.h"
 #include "app/globals.h"
 #include "client/netcomm.h"
+#include "files/ffile.h"
+#include "files/mem.h"
 #include "plc/optimreq.h"
 #include "plc/pubfile_ops.h"
 
@@ -23,29 +25,6 @@ NETCOMM_T* AllocRec() {
 
 void FreeRec(NETCOMM_T* rec) {
   munmap(rec, sizeof(NETCOMM_T));
-}
-
-void FreeFileReqs(FFILE_CLIREQ_T* r) {
-  while (r) {
-    FFILE_CLIREQ_T* next = r->next;
-    delete r;
-    r = next;
-  }
-}
-
-void FreeWriteFiles(FFILE_T* f) {
-  while (f) {
-    FFILE_T* next = f->next;
-    if (f->busy.load() == 2) {
-      // The writer thread still reads it; it must not vanish under the thread.
-      f->abort = 1;
-      f->prev = f->next = nullptr;
-    } else {
-      free(f->data);
-      delete f;
-    }
-    f = next;
-  }
 }
 
 void FreeCliReqs(CLIREQ_T*& list) {
@@ -117,11 +96,11 @@ void RemoveListsNetComm(NETCOMM_T* rec) {
   FreeCliReqs(rec->wfinfo_req);
   FreeCliReqs(rec->info_req);
   FreeCliReqs(rec->help_req);
-  FreeFileReqs(rec->getfile_req);
+  RemoveFileCliReq(rec->getfile_req);  // the files they name belong to the object's cache
   rec->getfile_req = nullptr;
-  FreeWriteFiles(rec->writefile);
+  RemoveFile(rec->writefile);  // stops a writer still busy with one of them
   rec->writefile = nullptr;
-  // GETMEM requests are freed by the memory service once it owns their list type.
+  RemoveMem(rec->mem_req);
   rec->mem_req = nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/ffile.h"
+#include "link/dorvik.h"
 
 struct NETCOMM_T;
 struct PUBFILE_T;
@@ -68,6 +69,9 @@ struct COMMOBJ_T {
   int listen_backoff = 0;     // accept failed for want of resources: the next idle wait does not
                               // wake on the listening socket (it would stay ready)
   time_t ident_time = 0;      // last successful identification
+  int link_ready = 0;         // the last (re)connection found the PLC ready
+
+  DORVIK_T link;              // zero-filled: closed (the link's mutex serialises its exchanges)
 
   FFILE_T* files = nullptr;   // file cache
   PUBFILE_T* pf = nullptr;    // the public file (merged with the fixed one)
@@ -97,6 +101,8 @@ int RealizeCommObject(COMMOBJ_T* obj);
 void* ThreadCommObject(void* arg);
 int InitCommObject(COMMOBJ_T* obj);
 int InitConnectCommObject(COMMOBJ_T* obj);
+int InitDorvikCommObject(COMMOBJ_T* obj);
+int InitShmCommObject(COMMOBJ_T* obj);
 void DestroyAllCommObject(COMMOBJ_T* list);
 
 // The wait before the next cycle (timing rule of the cycle): given the current idle wait, the

@@ -14,14 +14,48 @@ namespace {
 
 const char* const kFunc = "main";
 
-std::string Key(const char* section, const char* key) { return std::string(section) + ":" + key; }
+std::string Key(const char* section, const char* key) {
+  return std::string(section) + ":" + key;
+}
 
 // A missing string key is null; empty strings are kept as given.
 const char* ReadStr(dictionary* ini, const char* section, const char* key) {
   return iniparser_getstring(ini, Key(section, key).c_str(), nullptr);
 }
 
-void CopyText(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src ? src : ""); }
+void CopyText(char* dst, size_t size, const char* src) {
+  snprintf(dst, size, "%s", src ? src : "");
+}
+
+// Missing keys (absent, or -1 for numbers) are logged with the default that is used.
+int ReadPlcInt(dictionary* ini, const char* s, int i, const char* key, const char* upper, int def) {
+  int v = iniparser_getint(ini, Key(s, key).c_str(), -1);
+  if (v != -1) return v;
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %d", i, s,
+      upper, def);
+  return def;
+}
+
+int ReadPlcBool(dictionary* ini, const char* s, int i, const char* key, const char* upper,
+                int def) {
+  int v = iniparser_getboolean(ini, Key(s, key).c_str(), -1);
+  if (v != -1) return v;
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
+      upper, def ? "Yes" : "No");
+  return def;
+}
+
+const char* ReadPlcStr(dictionary* ini, const char* s, int i, const char* key, const char* upper,
+                       const char* def) {
+  const char* v = ReadStr(ini, s, key);
+  if (v) return v;
+  log(kFunc, 0,
+      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
+      upper, def);
+  return def;
+}
 
 }  // namespace
 
@@ -55,7 +89,8 @@ void ReadPlcConfig(dictionary* ini, const char* section, int index, PLCCFG_T* cf
         cfg->link_kind = LINK_UDP;
         CopyText(cfg->ipaddr, sizeof cfg->ipaddr, "0.0.0.0");
         log(kFunc, 0,
-            "PLC-%d (%s): Unable to found variable 'IPADDR' in config-file. Using default value: %s",
+            "PLC-%d (%s): Unable to found variable 'IPADDR' in config-file. Using default value: "
+            "%s",
             i, s, cfg->ipaddr);
       }
     }
@@ -73,90 +108,25 @@ void ReadPlcConfig(dictionary* ini, const char* section, int index, PLCCFG_T* cf
         i, s, cfg->ipaddr_local);
   }
 
-  int v = iniparser_getint(ini, Key(s, "dvkaddr").c_str(), -1);
-  if (v == -1) {
-    v = i;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'DVKADDR' in config-file. Using default value: %d", i,
-        s, v);
-  }
-  cfg->dvkaddr = v > 126 ? 126 : (v < 1 ? 1 : v);
+  cfg->dvkaddr = ReadPlcInt(ini, s, i, "dvkaddr", "DVKADDR", i);
+  if (cfg->dvkaddr > 126) cfg->dvkaddr = 126;
+  if (cfg->dvkaddr < 1) cfg->dvkaddr = 1;
+  cfg->dvkport = ReadPlcInt(ini, s, i, "dvkport", "DVKPORT", 61682);
+  if (cfg->dvkport <= 0) cfg->dvkport = 61682;
+  cfg->dvktout = ReadPlcInt(ini, s, i, "dvktout", "DVKTOUT", 1000);
+  if (cfg->dvktout < 0) cfg->dvktout = 1000;
+  if (cfg->dvktout > 15000) cfg->dvktout = 15000;
+  cfg->dvktout_step = ReadPlcInt(ini, s, i, "dvktout_step", "DVKTOUT_STEP", 500);
+  if (cfg->dvktout_step < 0) cfg->dvktout_step = 500;
+  if (cfg->dvktout_step > 5000) cfg->dvktout_step = 5000;
+  cfg->server_port = ReadPlcInt(ini, s, i, "server_port", "SERVER_PORT", 5010);
 
-  v = iniparser_getint(ini, Key(s, "dvkport").c_str(), -1);
-  if (v == -1) {
-    v = 61682;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'DVKPORT' in config-file. Using default value: %d", i,
-        s, v);
-  }
-  cfg->dvkport = v <= 0 ? 61682 : v;
-
-  v = iniparser_getint(ini, Key(s, "dvktout").c_str(), -1);
-  if (v == -1) {
-    v = 1000;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'DVKTOUT' in config-file. Using default value: %d", i,
-        s, v);
-  }
-  cfg->dvktout = v < 0 ? 1000 : (v > 15000 ? 15000 : v);
-
-  v = iniparser_getint(ini, Key(s, "dvktout_step").c_str(), -1);
-  if (v == -1) {
-    v = 500;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
-        "%d",
-        i, s, v);
-  }
-  cfg->dvktout_step = v < 0 ? 500 : (v > 5000 ? 5000 : v);
-
-  v = iniparser_getint(ini, Key(s, "server_port").c_str(), -1);
-  if (v == -1) {
-    v = 5010;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'SERVER_PORT' in config-file. Using default value: "
-        "%d",
-        i, s, v);
-  }
-  cfg->server_port = v;
-
-  const char* pf = ReadStr(ini, s, "pubfile");
-  if (!pf) {
-    pf = "iRovanta.pub";
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'PUBFILE' in config-file. Using default value: %s", i,
-        s, pf);
-  }
-  CopyText(cfg->pubfile, sizeof cfg->pubfile, pf);
-
-  pf = ReadStr(ini, s, "pubfile_fixed");
-  if (!pf) {
-    pf = "FIXED_Rovanta.pub";
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default value: "
-        "%s",
-        i, s, pf);
-  }
-  CopyText(cfg->pubfile_fixed, sizeof cfg->pubfile_fixed, pf);
-
-  v = iniparser_getboolean(ini, Key(s, "pubfile_crc").c_str(), -1);
-  if (v == -1) {
-    v = 1;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'PUBFILE_CRC' in config-file. Using default value: %s",
-        i, s, "Yes");
-  }
-  cfg->pubfile_crc = v;
-
-  v = iniparser_getboolean(ini, Key(s, "pubfile_write").c_str(), -1);
-  if (v == -1) {
-    v = 0;
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default value: "
-        "%s",
-        i, s, "No");
-  }
-  cfg->pubfile_write = v;
+  CopyText(cfg->pubfile, sizeof cfg->pubfile,
+           ReadPlcStr(ini, s, i, "pubfile", "PUBFILE", "iRovanta.pub"));
+  CopyText(cfg->pubfile_fixed, sizeof cfg->pubfile_fixed,
+           ReadPlcStr(ini, s, i, "pubfile_fixed", "PUBFILE_FIXED", "FIXED_Rovanta.pub"));
+  cfg->pubfile_crc = ReadPlcBool(ini, s, i, "pubfile_crc", "PUBFILE_CRC", 1);
+  cfg->pubfile_write = ReadPlcBool(ini, s, i, "pubfile_write", "PUBFILE_WRITE", 0);
 }
 
 void FillCommObject(COMMOBJ_T* obj, const PLCCFG_T* cfg) {

@@ -8,9 +8,24 @@
 namespace {
 
 // Reads the planned variables; returns the project CRC just read (0 when unknown).
+// Until the PLC data cycle lands this only keeps the link up: a link that is not ready is
+// re-initialised once per cycle, and its messages are logged once until it succeeds.
 uint32_t ReadVariablesCommObject(COMMOBJ_T* obj) {
-  (void)obj;
-  return 0;  // the PLC data cycle is not built yet
+  if (obj->link_ready) {
+    obj->reconnect_logged = 0;
+    return 0;
+  }
+  if (InitConnectCommObject(obj) != 0) {
+    if (obj->link_kind == LINK_SHM)
+      obj->shm_down = 1;
+    else
+      obj->link_down = 1;
+  } else {
+    obj->reconnect_logged = 0;
+    return 0;
+  }
+  obj->reconnect_logged = 1;
+  return 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "client/netcomm.h"
 #include "comm/commobj.h"
 #include "comm/commobj_internal.h"
+#include "files/ffile.h"
 
 namespace {
 
@@ -20,5 +21,9 @@ void FreeCommObject(COMMOBJ_T* obj) {
     std::vector<unsigned char>().swap(obj->img_prev[r]);
     obj->img_size[r] = 0;
   }
+  // The cache first: a file-get worker still reading for it needs the link until it is stopped.
+  RemoveFile(obj->files);
+  obj->files = nullptr;
+  Dorvik_EXIT(&obj->link);
   FreeClientsCommObject(obj);
 }

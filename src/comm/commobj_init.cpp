@@ -1,14 +1,8 @@
-// First connection of a communication object and (re)connection of its link.
+// First connection and public files of a communication object at thread start.
 #include "app/log.h"
 #include "comm/commobj.h"
 
-int InitConnectCommObject(COMMOBJ_T* obj) {
-  (void)obj;
-  return 0;  // no link transport yet
-}
-
 int InitCommObject(COMMOBJ_T* obj) {
-  InitConnectCommObject(obj);
-  log("InitCommObject", 1, "PLC-%d (%s): initialized", obj->plc_num, obj->name);
+  InitConnectCommObject(obj);  // a PLC that is not reachable yet is retried by the cycle
   return 0;
 }

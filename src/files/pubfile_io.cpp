@@ -1,7 +1,5 @@
-// GetPubFile and WritePubFile.
-//
-// Stand-in: replaced when the file cache lands. Until then both work on the local disk only:
-// sources 0 and 1 read "./<dir>/<name>", source 2 (the PLC) reports the file as not found.
+// GetPubFile and WritePubFile: a public file's text through the file services (the cache's
+// decision, the local disk or the PLC), and its raw bytes back to the local disk.
 #include "files/pubfile_io.h"
 
 #include <sys/stat.h>
@@ -9,96 +7,110 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include "app/fsutil.h"
+#include "app/globals.h"
 #include "app/log.h"
+#include "files/ffile.h"
+#include "files/fileaccess.h"
 
 namespace {
 
-constexpr long kMaxPubFileBytes = 64L * 1024 * 1024;  // a public file larger than this is refused
-
-// A name stays below the working directory: no absolute path, no ".." component.
-bool SafeLocalName(const char* s) {
-  if (!s || s[0] == '/') return false;
-  for (const char* p = s; *p;) {
-    const char* slash = strchr(p, '/');
-    size_t n = slash ? static_cast<size_t>(slash - p) : strlen(p);
-    if (n == 2 && p[0] == '.' && p[1] == '.') return false;
-    if (!slash) break;
-    p = slash + 1;
-  }
-  return true;
+// The public file's own record serves as its cache entry: its text is reused while it is fresh,
+// has the same name and the file has not changed (GetFile checks that with one information query).
+void SeedFromCache(FFILE_T* tmp, const PUBFILE_T* pf, const char* name) {
+  if (!pf || ffile_maxrec == 0) return;
+  const FFILE_T& f = pf->file;
+  if (!f.data || strcmp(f.name, name) != 0) return;
+  if (FileNow() > f.use_time.load() + ffile_timeout) return;
+  const int64_t size = f.size.load();
+  if (size < 0 || size > kMaxFileBytes) return;
+  tmp->data = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+  if (!tmp->data) return;
+  memcpy(tmp->data, f.data, static_cast<size_t>(size));
+  tmp->data[size] = '\0';
+  tmp->size.store(size);
+  tmp->end.store(tmp->data + size);
+  snprintf(tmp->name, sizeof tmp->name, "%s", f.name);
+  tmp->source = f.source;
+  tmp->attr = f.attr;
+  tmp->mode = f.mode;
+  tmp->ctime = f.ctime;
+  tmp->mtime = f.mtime;
+  memcpy(tmp->stamp_a, f.stamp_a, sizeof tmp->stamp_a);
+  memcpy(tmp->stamp_b, f.stamp_b, sizeof tmp->stamp_b);
+  tmp->use_time.store(f.use_time.load());
 }
 
-bool LocalPath(char* out, size_t cap, const char* dir, const char* name) {
-  if (!SafeLocalName(dir) || !SafeLocalName(name) || name[0] == '\0') return false;
-  int n = snprintf(out, cap, "./%s/%s", dir, name);
-  return n > 0 && static_cast<size_t>(n) < cap;
-}
-
-// Reads a whole local file into a zero-terminated malloc buffer; null when missing.
-char* ReadLocalFile(const char* path, long* size) {
-  std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path, "rb"), &fclose);
-  if (!f) return nullptr;
-  struct stat st;
-  if (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPubFileBytes)
-    return nullptr;
-  long n = static_cast<long>(st.st_size);
-  char* data = static_cast<char*>(malloc(static_cast<size_t>(n) + 1));
-  if (!data) return nullptr;
-  if (fread(data, 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n)) {
-    free(data);
-    return nullptr;
-  }
-  data[n] = '\0';
-  *size = n;
-  return data;
+// The public file takes over the record's text and information.
+void TakeRecord(PUBFILE_T* pf, FFILE_T* tmp) {
+  FFILE_T& f = pf->file;
+  free(f.data);
+  f.data = tmp->data;
+  tmp->data = nullptr;
+  f.size.store(tmp->size.load());
+  f.end.store(f.data ? f.data + f.size.load() : nullptr);
+  f.sent = nullptr;
+  snprintf(f.name, sizeof f.name, "%s", tmp->name);
+  f.source = tmp->source;
+  f.attr = tmp->attr;
+  f.mode = tmp->mode;
+  f.ctime = tmp->ctime;
+  f.mtime = tmp->mtime;
+  memcpy(f.stamp_a, tmp->stamp_a, sizeof f.stamp_a);
+  memcpy(f.stamp_b, tmp->stamp_b, sizeof f.stamp_b);
+  f.use_time.store(tmp->use_time.load());
+  f.busy.store(0);
+  f.result.store(0);
 }
 
 }  // namespace
 
 PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag, DORVIK_T* link,
                       int timeout, int* source, uint32_t* crc) {
-  (void)link;
-  (void)timeout;
   int dummy_flag = 0;
   int dummy_source = PF_SRC_CACHE;
   if (!flag) flag = &dummy_flag;
   if (!source) source = &dummy_source;
   if (crc) *crc = 0;
-  if (*source < PF_SRC_CACHE || *source > PF_SRC_PLC) {
+  if (!dir) dir = "";
+  if (!name || *source < PF_SRC_CACHE || *source > PF_SRC_PLC) {
     *source = PF_SRC_CACHE;
     *flag = 1;
     return nullptr;
   }
 
-  char path[600];
-  long size = 0;
-  char* data = nullptr;
-  if (*source != PF_SRC_PLC && LocalPath(path, sizeof path, dir ? dir : "", name))
-    data = ReadLocalFile(path, &size);
-  if (!data) {
-    *source = 0;
+  FFILE_T tmp;
+  tmp.base64 = *flag;
+  int rc = -1;
+  switch (*source) {
+    case PF_SRC_CACHE:
+      SeedFromCache(&tmp, pf, name);
+      rc = GetFile(&tmp, dir, name, link, timeout);
+      break;
+    case PF_SRC_LOCAL:
+      rc = GetLocalFile(&tmp, dir, name);
+      break;
+    case PF_SRC_PLC:
+      rc = GetDorvikFile(&tmp, dir, name, link, timeout);
+      break;
+  }
+  if (rc != 0 || !tmp.data) {
+    free(tmp.data);
+    *source = PF_SRC_CACHE;
     *flag = 1;
     return nullptr;
   }
-  *source = PF_SRC_LOCAL;
+  if (tmp.use_time.load() == 0) tmp.use_time.store(FileNow());
+  *source = tmp.source;
 
   bool made_here = (pf == nullptr);
   pf = CreatePubFile(pf);
   if (!pf) {
     log("GetPubFile", 0, "Unable to allocate memory for new public file!");
-    free(data);
+    free(tmp.data);
     return nullptr;
   }
-  free(pf->file.data);
-  pf->file.data = data;
-  pf->file.size.store(size);
-  pf->file.end.store(data + size);
-  pf->file.sent = nullptr;
-  pf->file.source = PF_SRC_LOCAL;
-  snprintf(pf->file.name, sizeof pf->file.name, "%s", name);
+  TakeRecord(pf, &tmp);
 
   if (!ReadPubFile(pf)) {
     if (made_here) {
@@ -115,13 +127,12 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
 
 PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir) {
   if (!pf || !pf->file.data) return nullptr;
-  char path[600];
-  if (!LocalPath(path, sizeof path, dir ? dir : "", pf->file.name)) return nullptr;
-  if (CreateLocalFilePath(path)) return nullptr;
-  std::unique_ptr<FILE, decltype(&fclose)> f(fopen(path, "wb"), &fclose);
-  if (!f) return nullptr;
-  size_t n = static_cast<size_t>(pf->file.size.load());
-  if (fwrite(pf->file.data, 1, n, f.get()) != n) return nullptr;
-  if (fflush(f.get()) != 0) return nullptr;
-  return pf;
+  FFILE_T tmp;  // borrows the text; never frees it
+  tmp.data = pf->file.data;
+  tmp.size.store(pf->file.size.load());
+  tmp.mode = S_IFREG | 0644;
+  tmp.mtime = FileNow();
+  int rc = WriteLocalFile(&tmp, dir ? dir : "", pf->file.name);
+  tmp.data = nullptr;
+  return rc == 0 ? pf : nullptr;
 }

@@ -8,13 +8,14 @@
 struct DORVIK_T;
 
 // Source codes of GetPubFile.
-enum : int { PF_SRC_CACHE = 0, PF_SRC_LOCAL = 1, PF_SRC_PLC = 2 };
+// PF_SRC_MEMORY is reported when the text was served from the file cache's memory.
+enum : int { PF_SRC_CACHE = 0, PF_SRC_LOCAL = 1, PF_SRC_PLC = 2, PF_SRC_MEMORY = 3 };
 
 // Obtains `name` from `*source` (0 file cache, 1 local disk, 2 PLC) into pf (null: a new file)
-// and reads it. *source becomes where it was found (0: not found); *flag is the option on input
-// and the error flag (0/1) on output. With `crc`, receives the file's checksum when its checksum
-// line matches, else 0. Returns the public file, or null. On null a file passed in still belongs
-// to the caller; a file made here is freed.
+// and reads it. *source becomes where it was found (1, 2, 3 from memory; 0: not found); *flag is
+// the option on input and the error flag (0/1) on output. With `crc`, receives the file's checksum
+// when its checksum line matches, else 0. Returns the public file, or null. On null a file passed
+// in still belongs to the caller; a file made here is freed.
 PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag, DORVIK_T* link,
                       int timeout, int* source, uint32_t* crc);
 

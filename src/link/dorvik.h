@@ -19,7 +19,7 @@ enum {
   DORVIK_UDP_HEADER = 6,
   DORVIK_UDP_MAX_FRAMES_BYTES = 2048,
   DORVIK_UDP_PACKET = DORVIK_UDP_HEADER + DORVIK_UDP_MAX_FRAMES_BYTES,  // 2054
-  DORVIK_AREA = 2650,        // req and rep
+  DORVIK_AREA = 2650,                                                   // req and rep
   DORVIK_REPLY_FRAME = 255,  // reply bytes expected per long frame
   DORVIK_MAX_BLOCK = 246,    // data bytes of one READN frame / one block
   DORVIK_READN_MAX_DESC = 61,
@@ -45,11 +45,11 @@ constexpr uint32_t DORVIK_ERR_SERIAL_INIT = 0xFFF1;
 // UDP endpoint. Used only under its link's mutex, except extra_wait, which the communication
 // thread and the file/memory workers set before their calls.
 struct UDPEP_T {
-  int sock;                          // -1 (or 0) when closed
-  unsigned timeout;                  // ms; 0 means 950
-  std::atomic<unsigned> extra_wait;  // ms added to every receive wait
-  sockaddr_in from;                  // source of the last received datagram
-  sockaddr_in plc;                   // the PLC's address
+  int sock;                             // -1 (or 0) when closed
+  unsigned timeout;                     // ms; 0 means 950
+  std::atomic<unsigned> extra_wait;     // ms added to every receive wait
+  sockaddr_in from;                     // source of the last received datagram
+  sockaddr_in plc;                      // the PLC's address
   unsigned char tx[DORVIK_UDP_PACKET];  // bytes 0-1 keep the sequence number between exchanges
   unsigned char rx[DORVIK_UDP_PACKET];
 };
@@ -80,19 +80,19 @@ typedef int (*DORVIK_SEND_FN)(void* endpoint, const unsigned char* request, unsi
 // One DORVIK link. Owned by one communication object; its services are called from the object's
 // thread and from its file/memory workers, each call holding `mutex` for the whole exchange.
 struct DORVIK_T {
-  int handle;      // descriptor of the open endpoint, 0 while closed
-  int port;        // UDP port of the PLC; <= 0 means 61682
-  int iface;       // 1 UDP, 2 serial
-  int max_frames;  // frames per exchange: 5 UDP, 1 serial
-  int timeout;     // ms; negative counts as 0 (the transports read 0 as 950)
+  int handle;                   // descriptor of the open endpoint, 0 while closed
+  int port;                     // UDP port of the PLC; <= 0 means 61682
+  int iface;                    // 1 UDP, 2 serial
+  int max_frames;               // frames per exchange: 5 UDP, 1 serial
+  int timeout;                  // ms; negative counts as 0 (the transports read 0 as 950)
   std::atomic<uint32_t> error;  // code of the last call, 0 on success
   pthread_mutex_t mutex;
-  char ip[32];       // PLC's dotted IPv4 address
-  char device[256];  // serial device path
-  unsigned char plc_addr;  // DA of every request
-  unsigned char own_addr;  // SA of every request
-  void* endpoint;                      // &udp or &ser while open
-  std::atomic<DORVIK_SEND_FN> send;    // null while closed
+  char ip[32];                       // PLC's dotted IPv4 address
+  char device[256];                  // serial device path
+  unsigned char plc_addr;            // DA of every request
+  unsigned char own_addr;            // SA of every request
+  void* endpoint;                    // &udp or &ser while open
+  std::atomic<DORVIK_SEND_FN> send;  // null while closed
   unsigned char sreq[6];
   unsigned char srep[6];
   unsigned char req[DORVIK_AREA];
@@ -133,8 +133,8 @@ const char* Dorvik_ErrorMSG(DORVIK_T* link);
 
 // ---- UDP transport (udp.cpp)
 int Ether_Init(UDPEP_T* ep, const char* ip, unsigned port);
-int Ether_SendData(UDPEP_T* ep, const unsigned char* request, unsigned char* reply,
-                   int request_len, int reply_len, int* error, int reply_cap);
+int Ether_SendData(UDPEP_T* ep, const unsigned char* request, unsigned char* reply, int request_len,
+                   int reply_len, int* error, int reply_cap);
 int Ether_Exit(UDPEP_T* ep);
 
 // ---- serial transport (serial.cpp, rts.cpp, serialcfg.cpp)

@@ -69,7 +69,9 @@ int BuildTransferRequest(DORVIK_T* link, const unsigned char* rec, int* req_len)
   }
   int ndata;
   switch (sub) {
-    case 1: ndata = 3; break;
+    case 1:
+      ndata = 3;
+      break;
     case SUB_OPEN: {
       // The name must end inside the frame: LE = name length + 11 <= 255.
       size_t name_len = strnlen(reinterpret_cast<const char*>(rec + 7), 245);
@@ -77,14 +79,17 @@ int BuildTransferRequest(DORVIK_T* link, const unsigned char* rec, int* req_len)
       ndata = 8 + static_cast<int>(name_len);
       break;
     }
-    case SUB_CLOSE: ndata = 23; break;
+    case SUB_CLOSE:
+      ndata = 23;
+      break;
     case SUB_TEXT: {
       size_t text_len = strnlen(reinterpret_cast<const char*>(rec + 2), 250);
       if (text_len > 249) return 0;
       ndata = 3 + static_cast<int>(text_len);
       break;
     }
-    default: ndata = 1;
+    default:
+      ndata = 1;
   }
   memcpy(data, rec, static_cast<size_t>(ndata));
   data[0] = 0x28;

@@ -9,47 +9,34 @@
 extern "C" {
 
 const DORVIK_ERR_MSG_T dorvik_err_msgs[] = {
-    {16, "Chybný počáteční znak SD.",
-     "Invalid start delimiter SD."},
-    {17, "Chyba parity.",
-     "Parity error."},
-    {18, "Chyba opakovaní délky dat LER.",
-     "Error of repeated data length LER."},
-    {19, "Chyba opakovaného počátečního znaku.",
-     "Repeated start delimiter error."},
-    {20, "Chybná adresa zdroje SA.",
-     "SA source invalid address."},
+    {16, "Chybný počáteční znak SD.", "Invalid start delimiter SD."},
+    {17, "Chyba parity.", "Parity error."},
+    {18, "Chyba opakovaní délky dat LER.", "Error of repeated data length LER."},
+    {19, "Chyba opakovaného počátečního znaku.", "Repeated start delimiter error."},
+    {20, "Chybná adresa zdroje SA.", "SA source invalid address."},
     {21, "Chyba příznaku směru přenosu v řídicím bytu FC.",
      "Transmission direction flag error in the FC control byte."},
-    {23, "Chybná hodnota řídícího bytu FC.",
-     "Invalid value of FC control byte."},
-    {24, "Chyba kontrolního součtu FCS.",
-     "Check sum error FCS."},
-    {25, "Chybný koncový znak ED.",
-     "Invalid end delimiter ED."},
-    {32, "Chybná služba.",
-     "Invalid service."},
-    {80, "Podřízená stanice neodpovídá.",
-     "The slave station does not response."},
-    {84, "Podřízená stanice odpověděla chybně.",
-     "The slave station responded incorrectly."},
-    {258, "Neznámá komunikační služba.",
-     "Unknown communication service."},
+    {23, "Chybná hodnota řídícího bytu FC.", "Invalid value of FC control byte."},
+    {24, "Chyba kontrolního součtu FCS.", "Check sum error FCS."},
+    {25, "Chybný koncový znak ED.", "Invalid end delimiter ED."},
+    {32, "Chybná služba.", "Invalid service."},
+    {80, "Podřízená stanice neodpovídá.", "The slave station does not response."},
+    {84, "Podřízená stanice odpověděla chybně.", "The slave station responded incorrectly."},
+    {258, "Neznámá komunikační služba.", "Unknown communication service."},
     {259, "Komunikační služba není v tomto okamžiku aktivována.",
      "Communication service is not activated at this moment."},
-    {260, "Komunikační služba blokovaná heslem.",
-     "Communication service password protected."},
-    {265, "Data zatím nedostupná.",
-     "Data not yet accessible."},
-    {8716, "Chybné parametry komunikační služby.",
-     "Communication service invalid parameters."},
-    {560, "Chyba při zpracování zprávy.",
-     "Error while processing the message."},
+    {260, "Komunikační služba blokovaná heslem.", "Communication service password protected."},
+    {265, "Data zatím nedostupná.", "Data not yet accessible."},
+    {8716, "Chybné parametry komunikační služby.", "Communication service invalid parameters."},
+    {560, "Chyba při zpracování zprávy.", "Error while processing the message."},
     {523, "Chybné parametry komunikační služby READN / READND.",
      "Invalid parameters of communication services READN / READND."},
-    {524, "V komunikační službě READN / READND se čte tabulka z neexistujícího uživatelského programu.",
-     "In the READN / READND communication service, the table is read from a non-existent user program."},
-    {525, "V komunikační službě READN / READND se čte neexistující tabulkaz uživatelského programu.",
+    {524,
+     "V komunikační službě READN / READND se čte tabulka z neexistujícího uživatelského programu.",
+     "In the READN / READND communication service, the table is read from a non-existent user "
+     "program."},
+    {525,
+     "V komunikační službě READN / READND se čte neexistující tabulkaz uživatelského programu.",
      "The READN / READND communication service reads a non-existent user program table."},
     {526, "Bloky čtené v komunikační službě READN / READND se nevejdou do zprávy.",
      "Blocks read in the READN / READND communication service do not fit into the message."},
@@ -65,12 +52,9 @@ const DORVIK_ERR_MSG_T dorvik_err_msgs[] = {
      "Invalid parameters of communication services WANDRN / WANDRND in the write section."},
     {532, "Chybné parametry komunikační služby WANDRN / WANDRND v části čtení.",
      "Invalid parameters of communication services WANDRN / WANDRND in the read section."},
-    {535, "Neznámá komunikační služba.",
-     "Unknown communications service."},
-    {65520, "Rozhraní ETHERNET nelze inicializovat.",
-     "ETHERNET interface can not be initialized."},
-    {65521, "Rozhraní SERIAL nelze inicializovat.",
-     "SERIAL interface can not be initialized."},
+    {535, "Neznámá komunikační služba.", "Unknown communications service."},
+    {65520, "Rozhraní ETHERNET nelze inicializovat.", "ETHERNET interface can not be initialized."},
+    {65521, "Rozhraní SERIAL nelze inicializovat.", "SERIAL interface can not be initialized."},
     {0, "", ""},
 };
 
@@ -114,11 +98,16 @@ uint32_t ShortFrameCode(const unsigned char* f, unsigned char da, unsigned char 
   if (f[1] != sa || f[2] != da) return DORVIK_ERR_ADDR;
   if (f[3] != fc) {
     switch (f[3]) {
-      case 0x02: return 258;
-      case 0x03: return 259;
-      case 0x04: return 260;
-      case 0x09: return 265;
-      default: return DORVIK_ERR_FC;
+      case 0x02:
+        return 258;
+      case 0x03:
+        return 259;
+      case 0x04:
+        return 260;
+      case 0x09:
+        return 265;
+      default:
+        return DORVIK_ERR_FC;
     }
   }
   if (f[4] != static_cast<unsigned char>(fc + da + sa)) return DORVIK_ERR_FCS;

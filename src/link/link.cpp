@@ -1,5 +1,6 @@
 // Opening and closing a link: the transport table, Dorvik_INIT / Dorvik_EXIT, the version text,
 // and the helpers every service uses to build a frame and run its one exchange.
+#include <cstdio>
 #include <cstring>
 
 #include "app/log.h"
@@ -22,7 +23,9 @@ struct TRANSPORT_T {
 int UdpOpen(DORVIK_T* link) {
   link->udp.timeout = static_cast<unsigned>(link->timeout);
   link->udp.extra_wait = 0;
-  if (Ether_Init(&link->udp, link->ip, static_cast<unsigned>(link->port)) != 0) return 1;
+  char ip[sizeof link->ip];  // the caller's text, cut to the field even without its zero
+  snprintf(ip, sizeof ip, "%.*s", static_cast<int>(sizeof ip - 1), link->ip);
+  if (Ether_Init(&link->udp, ip, static_cast<unsigned>(link->port)) != 0) return 1;
   link->endpoint = &link->udp;
   link->handle = link->udp.sock;
   return 0;
@@ -34,12 +37,16 @@ int UdpExchange(void* ep, const unsigned char* request, unsigned char* reply, in
                         reply_cap);
 }
 
-int UdpClose(DORVIK_T* link) { return Ether_Exit(&link->udp); }
+int UdpClose(DORVIK_T* link) {
+  return Ether_Exit(&link->udp);
+}
 
 int SerialOpen(DORVIK_T* link) {
   link->ser.timeout = static_cast<unsigned>(link->timeout);
   link->ser.extra_wait = 0;
-  if (Serial_Init(&link->ser, link->device) != 0) return 1;
+  char device[sizeof link->device];
+  snprintf(device, sizeof device, "%.*s", static_cast<int>(sizeof device - 1), link->device);
+  if (Serial_Init(&link->ser, device) != 0) return 1;
   link->endpoint = &link->ser;
   link->handle = link->ser.fd;
   return 0;
@@ -51,7 +58,9 @@ int SerialExchange(void* ep, const unsigned char* request, unsigned char* reply,
                          reply_cap);
 }
 
-int SerialClose(DORVIK_T* link) { return Serial_Exit(&link->ser); }
+int SerialClose(DORVIK_T* link) {
+  return Serial_Exit(&link->ser);
+}
 
 const TRANSPORT_T kTransports[] = {
     {DORVIK_IFACE_UDP, 5, DORVIK_ERR_ETHER_INIT, UdpOpen, UdpExchange, UdpClose},

@@ -52,6 +52,8 @@ uint32_t Exchange(DORVIK_T* link, const char* func, const unsigned char* request
 int LongReply(DORVIK_T* link, const char* func, int request_len, unsigned char fc);
 
 // For the services: a closed link (no transport) fails before and after taking the lock.
-inline bool IsOpen(const DORVIK_T* link) { return link->send.load() != nullptr; }
+inline bool IsOpen(const DORVIK_T* link) {
+  return link->send.load() != nullptr;
+}
 
 }  // namespace dorvik

@@ -52,7 +52,7 @@ int Dorvik_READN(DORVIK_T* link, unsigned char* buf, unsigned n) {
       const unsigned char* desc = buf + 1 + 4 * next;
       int len = desc[3];
       if (len < 1 || len > DORVIK_MAX_BLOCK) return -1;  // nothing sent, error unchanged
-      if (m > 0 && sum + len > DORVIK_MAX_BLOCK) break;   // begins the next frame
+      if (m > 0 && sum + len > DORVIK_MAX_BLOCK) break;  // begins the next frame
       memcpy(data + 1 + 4 * m, desc, 4);
       m++;
       sum += len;

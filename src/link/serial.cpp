@@ -22,10 +22,14 @@ using Clock = std::chrono::steady_clock;
 
 tcflag_t CharSize(int data_bits) {
   switch (data_bits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
   }
 }
 
@@ -42,20 +46,36 @@ void BuildLine(SEREP_T* ep, termios2* t) {
   }
   int parity_bits = 1;
   switch (ep->parity) {
-    case 0: parity_bits = 0; break;
-    case 1: t->c_cflag |= PARENB; break;
-    case 2: t->c_cflag |= PARENB | PARODD; break;
-    case 3: t->c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t->c_cflag |= PARENB | CMSPAR; break;
+    case 0:
+      parity_bits = 0;
+      break;
+    case 1:
+      t->c_cflag |= PARENB;
+      break;
+    case 2:
+      t->c_cflag |= PARENB | PARODD;
+      break;
+    case 3:
+      t->c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case 4:
+      t->c_cflag |= PARENB | CMSPAR;
+      break;
     default:
       Error("Serial_Init", "Unsupported parity!");
       parity_bits = 0;
   }
   switch (ep->flow) {
-    case 0: break;
-    case 1: t->c_cflag |= CRTSCTS; break;
-    case 2: t->c_iflag |= IXON | IXOFF; break;
-    default: Error("Serial_Init", "Unsupported flow control!");
+    case 0:
+      break;
+    case 1:
+      t->c_cflag |= CRTSCTS;
+      break;
+    case 2:
+      t->c_iflag |= IXON | IXOFF;
+      break;
+    default:
+      Error("Serial_Init", "Unsupported flow control!");
   }
   ep->bits_per_char = 1 + ep->data_bits + stop_bits + parity_bits;
 }
@@ -129,8 +149,8 @@ int Serial_SendData(SEREP_T* ep, const unsigned char* request, unsigned char* re
                     int request_len, int reply_len, int* error, int reply_cap) {
   *error = 0;
   DiscardInput(ep->fd);
-  unsigned timeout = ep->timeout == 0 ? static_cast<unsigned>(DORVIK_DEFAULT_TIMEOUT_MS)
-                                      : ep->timeout;
+  unsigned timeout =
+      ep->timeout == 0 ? static_cast<unsigned>(DORVIK_DEFAULT_TIMEOUT_MS) : ep->timeout;
   long long budget_ms = static_cast<long long>(timeout) + ep->extra_wait.load();
 
   Serial_Set_RTS(ep, 1);
@@ -157,8 +177,8 @@ int Serial_SendData(SEREP_T* ep, const unsigned char* request, unsigned char* re
   int got = 0;
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
   for (;;) {
-    long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                         .count();
+    long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p = {ep->fd, POLLIN, 0};
     int r = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
     if (r < 0 && errno == EINTR) continue;

@@ -51,8 +51,8 @@ int Dorvik_CONNECT(DORVIK_T* link) {
   memset(link->srep, 0xFF, sizeof link->srep);
   if (Exchange(link, "Dorvik_CONNECT", link->sreq, 6, link->srep, 6, sizeof link->srep) != 0)
     return 1;
-  if (FrameCheck(link, link->srep, sizeof link->srep, 0x10, link->plc_addr, link->own_addr,
-                 0x00) != 0)
+  if (FrameCheck(link, link->srep, sizeof link->srep, 0x10, link->plc_addr, link->own_addr, 0x00) !=
+      0)
     return 1;
   return 0;
 }
@@ -71,8 +71,8 @@ int Dorvik_IDENT(DORVIK_T* link, unsigned char* out) {
     return -1;
   }
   // The identification comes in a long frame with FC 0x00, not 0x08.
-  if (FrameCheck(link, link->rep, DORVIK_REPLY_FRAME, 0x68, link->plc_addr, link->own_addr,
-                 0x00) != 0)
+  if (FrameCheck(link, link->rep, DORVIK_REPLY_FRAME, 0x68, link->plc_addr, link->own_addr, 0x00) !=
+      0)
     return -1;
   int ndata = link->rep[1] - 3;
   memcpy(out, link->rep + 7, static_cast<size_t>(ndata));

@@ -62,8 +62,8 @@ int Ether_Init(UDPEP_T* ep, const char* ip, unsigned port) {
   return 0;
 }
 
-int Ether_SendData(UDPEP_T* ep, const unsigned char* request, unsigned char* reply,
-                   int request_len, int reply_len, int* error, int reply_cap) {
+int Ether_SendData(UDPEP_T* ep, const unsigned char* request, unsigned char* reply, int request_len,
+                   int reply_len, int* error, int reply_cap) {
   *error = 0;
   if (request_len < 0 || request_len > DORVIK_UDP_MAX_FRAMES_BYTES) {
     Error("Ether_SendData", "Send data error!");
@@ -101,8 +101,8 @@ int Ether_SendData(UDPEP_T* ep, const unsigned char* request, unsigned char* rep
     return 1;
   }
   socklen_t from_len = sizeof ep->from;
-  ssize_t got = recvfrom(ep->sock, ep->rx, sizeof ep->rx, 0,
-                         reinterpret_cast<sockaddr*>(&ep->from), &from_len);
+  ssize_t got = recvfrom(ep->sock, ep->rx, sizeof ep->rx, 0, reinterpret_cast<sockaddr*>(&ep->from),
+                         &from_len);
   if (got <= 0) {
     *error = DORVIK_ERR_NOANSWER;
     return 1;

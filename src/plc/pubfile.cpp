@@ -221,12 +221,10 @@ PUBFILE_T* ReadPubFile(PUBFILE_T* pf) {
   text.get()[size] = '\0';
   Dos2Unix(text.get());
 
-  std::shared_ptr<PUBNAMES_T> store(new (std::nothrow) PUBNAMES_T, [](PUBNAMES_T* s) { delete s; });
-  if (!store) {
-    log("ReadPubFile", 0, "Unable to allocate memory for public file!");
-    return nullptr;
-  }
+  // The names read here are owned jointly by this file and every copy later made from it.
+  std::shared_ptr<PUBNAMES_T> store;
   try {
+    store = std::make_shared<PUBNAMES_T>();
     pf->name_owners.push_back(store);
   } catch (const std::bad_alloc&) {
     log("ReadPubFile", 0, "Unable to allocate memory for public file!");

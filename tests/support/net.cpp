@@ -27,8 +27,12 @@ static int FreePort(int type) {
   return port;
 }
 
-int FreeTcpPort() { return FreePort(SOCK_STREAM); }
-int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+int FreeTcpPort() {
+  return FreePort(SOCK_STREAM);
+}
+int FreeUdpPort() {
+  return FreePort(SOCK_DGRAM);
+}
 
 int TcpConnect(int port, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -57,8 +61,8 @@ bool SendAll(int fd, const std::string& data) {
 }
 
 static int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                    std::chrono::steady_clock::now());
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 

@@ -97,7 +97,9 @@ bool WaitFor(Process& p, const std::function<bool()>& cond, std::chrono::millise
 }
 
 int WaitExit(Process& p, std::chrono::milliseconds timeout) {
-  if (!WaitFor(p, [&] { return p.ended; }, timeout)) return -1;
+  if (!WaitFor(
+          p, [&] { return p.ended; }, timeout))
+    return -1;
   return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1;
 }
 

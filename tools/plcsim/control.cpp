@@ -29,7 +29,7 @@ bool ParseNumber(const std::string& s, uint64_t max, uint64_t& v) {
   if (s.empty() || s[0] == '-') return false;
   char* end = nullptr;
   errno = 0;
-  unsigned long long x = strtoull(s.c_str(), &end, 0);
+  unsigned long long x = strtoull(s.c_str(), &end, NumberBase(s));
   if (*end || errno || x > max) return false;
   v = x;
   return true;

@@ -23,6 +23,7 @@
 #include "frame.h"
 #include "project.h"
 #include "sim.h"
+#include "values.h"
 
 using namespace plcsim;
 
@@ -391,13 +392,13 @@ int ParseOptions(int argc, char** argv, Options& o, Sim& sim) {
         sim.verbose = true;
         break;
       case 'a': {
-        long a = strtol(optarg, &end, 0);
+        long a = strtol(optarg, &end, NumberBase(optarg));
         if (*end || a < 0 || a > 255) return 1;
         sim.addr = static_cast<uint8_t>(a);
         break;
       }
       case 'r': {
-        unsigned long long n = strtoull(optarg, &end, 0);
+        unsigned long long n = strtoull(optarg, &end, NumberBase(optarg));
         if (*end || optarg[0] == '-' || n == 0 || n > kMaxRegSize) return 1;
         sim.regsize = static_cast<size_t>(n);
         break;

@@ -72,7 +72,7 @@ bool ParseUnsigned(const std::string& s, uint64_t& v) {
   if (s.empty() || s[0] == '-') return false;
   char* end = nullptr;
   errno = 0;
-  unsigned long long x = strtoull(s.c_str(), &end, 0);
+  unsigned long long x = strtoull(s.c_str(), &end, NumberBase(s));
   if (end == s.c_str() || *end || errno) return false;
   v = x;
   return true;
@@ -122,7 +122,7 @@ bool ParseValue(const Place& pl, const std::string& text, uint8_t* dst) {
     case kSigned: {
       char* end = nullptr;
       errno = 0;
-      long long v = strtoll(text.c_str(), &end, 0);
+      long long v = strtoll(text.c_str(), &end, NumberBase(text));
       if (text.empty() || *end || errno) return false;
       if (pl.size < 8) {
         long long lim = 1LL << (8 * pl.size - 1);
@@ -202,6 +202,11 @@ std::string FormatValue(const Place& pl, const uint8_t* src) {
 }
 
 }  // namespace
+
+int NumberBase(const std::string& s) {
+  size_t i = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+  return s.size() > i + 1 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') ? 16 : 10;
+}
 
 std::string NextWord(const std::string& s, size_t& pos) {
   while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) pos++;

@@ -17,6 +17,10 @@ std::string ToHex(const uint8_t* p, size_t n);
 // 0 with the bytes in `out`, 1 when the text is not an even count of hex digits.
 int FromHex(const std::string& hex, std::vector<uint8_t>& out);
 
+// Base of a number text: 16 with a "0x" prefix (after an optional sign), else 10, so that a
+// leading zero never turns a number octal.
+int NumberBase(const std::string& s);
+
 // Splits off the next blank-separated word of `s` from `pos`; empty at the end.
 std::string NextWord(const std::string& s, size_t& pos);
 

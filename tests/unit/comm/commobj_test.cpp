@@ -39,9 +39,9 @@ TEST(CommObjectList, AppendSeekFindRemove) {
 TEST(CycleTiming, IdleWaitIsShortenedByTheWork) {
   const int period = 100 * 1000;
   EXPECT_EQ(NextIdleWait(period, period, 30 * 1000), 70 * 1000);
-  EXPECT_EQ(NextIdleWait(period, period, 150 * 1000), 1000);  // overrun: 1 ms
+  EXPECT_EQ(NextIdleWait(period, period, 150 * 1000), 1000);     // overrun: 1 ms
   EXPECT_EQ(NextIdleWait(period, period, 99 * 1000 + 1), 1000);  // 999 us or less: 1 ms
-  EXPECT_EQ(NextIdleWait(0, period, 0), 1000);  // a wait cleared for pending output: 1 ms
+  EXPECT_EQ(NextIdleWait(0, period, 0), 1000);          // a wait cleared for pending output: 1 ms
   EXPECT_EQ(NextIdleWait(period, period, -5), period);  // never above the period
   EXPECT_EQ(NextIdleWait(1000, 1000 * 1000, 0), 1000 * 1000);
 }
@@ -83,13 +83,14 @@ TEST(GlobalSettings, DefaultsAndLimits) {
 
 TEST(PlcConfig, LimitsDefaultsAndLinkKind) {
   kt::ScratchDir dir;
-  dictionary* ini = LoadIni(dir,
-                            "[*]\n[PLC1]\nipaddr = 010.000.000.001\ndvkaddr = 200\ndvkport = 0\n"
-                            "dvktout = 20000\ndvktout_step = -1\n"
-                            "[line2]\nserial_device = /dev/ttyS1\nserial_speed = 19200\n"
-                            "serial_rts = 7\n"
-                            "[shm]\nshm_name = Zelmod.so\nshm_socket = 1\nshm_port = 2\nipaddr = 1.2.3.4\n"
-                            "[none]\nserial_device = /dev/ttyS1\nserial_speed = 0\n");
+  dictionary* ini =
+      LoadIni(dir,
+              "[*]\n[PLC1]\nipaddr = 010.000.000.001\ndvkaddr = 200\ndvkport = 0\n"
+              "dvktout = 20000\ndvktout_step = -1\n"
+              "[line2]\nserial_device = /dev/ttyS1\nserial_speed = 19200\n"
+              "serial_rts = 7\n"
+              "[shm]\nshm_name = Zelmod.so\nshm_socket = 1\nshm_port = 2\nipaddr = 1.2.3.4\n"
+              "[none]\nserial_device = /dev/ttyS1\nserial_speed = 0\n");
   ASSERT_NE(ini, nullptr);
   PLCCFG_T cfg;
   ReadPlcConfig(ini, "PLC1", 1, &cfg);
@@ -110,7 +111,7 @@ TEST(PlcConfig, LimitsDefaultsAndLinkKind) {
   EXPECT_EQ(cfg.link_kind, LINK_SERIAL);
   EXPECT_EQ(cfg.serial_speed, 19200);
   EXPECT_EQ(cfg.serial_rts, 7);
-  EXPECT_EQ(cfg.dvkaddr, 2);  // missing: the PLC number
+  EXPECT_EQ(cfg.dvkaddr, 2);     // missing: the PLC number
   EXPECT_EQ(cfg.dvktout, 1000);  // nothing carries over from the section before
 
   ReadPlcConfig(ini, "shm", 3, &cfg);

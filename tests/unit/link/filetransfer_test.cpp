@@ -55,12 +55,12 @@ TEST(FileTransfer, OpenSendsTheNameWithItsZero) {
   f.ep.reply = FakeLink::Long(0x08, Cat(Cat(Le32(0), Le32(9)), Cat(Le32(1234), Bytes(20, 7))));
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), 0);
   const Bytes& r = f.ep.requests[0];
-  EXPECT_EQ(r[1], 16);         // 5 + 11
-  EXPECT_EQ(r.size(), 22u);    // 13 record bytes + frame
+  EXPECT_EQ(r[1], 16);       // 5 + 11
+  EXPECT_EQ(r.size(), 22u);  // 13 record bytes + frame
   EXPECT_EQ(r[6], 0x6C);
-  EXPECT_EQ(r[7], 0x28);       // service code in place of byte 0
+  EXPECT_EQ(r[7], 0x28);  // service code in place of byte 0
   EXPECT_EQ(r[8], 2);
-  EXPECT_EQ(r[19], 0);         // the name's zero
+  EXPECT_EQ(r[19], 0);  // the name's zero
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&r[14]), 5), "a.txt");
   EXPECT_EQ(Get32(rec.data() + 4), 9u);  // handle
   EXPECT_EQ(Get32(rec.data() + 8), 1234u);
@@ -100,9 +100,11 @@ TEST(FileTransfer, ReadOverUdpInThreeFrames) {
   FakeLink f;
   Bytes rec = Record(4, 7, 0, 500);
   Bytes data = Fill(500, 0);
-  f.ep.reply = Cat(Cat(FakeLink::Long(0x08, ReplyData(0, 7, 0, 230, Bytes(data.begin(), data.begin() + 230))),
-                       FakeLink::Long(0x08, ReplyData(0, 7, 230, 230, Bytes(data.begin() + 230, data.begin() + 460)))),
-                   FakeLink::Long(0x08, ReplyData(0, 7, 460, 40, Bytes(data.begin() + 460, data.end()))));
+  f.ep.reply = Cat(
+      Cat(FakeLink::Long(0x08, ReplyData(0, 7, 0, 230, Bytes(data.begin(), data.begin() + 230))),
+          FakeLink::Long(0x08,
+                         ReplyData(0, 7, 230, 230, Bytes(data.begin() + 230, data.begin() + 460)))),
+      FakeLink::Long(0x08, ReplyData(0, 7, 460, 40, Bytes(data.begin() + 460, data.end()))));
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), 500);
   EXPECT_EQ(Bytes(rec.begin() + 16, rec.begin() + 516), data);
   EXPECT_EQ(Get32(rec.data() + 12), 500u);
@@ -195,8 +197,9 @@ TEST(FileTransfer, WriteInTwoFrames) {
   p = FrameParams(r, second);
   EXPECT_EQ(Get32(p.data() + 6), 1230u);
   EXPECT_EQ(Get32(p.data() + 10), 70u);
-  EXPECT_EQ(Bytes(r.begin() + static_cast<long>(second) + 21, r.begin() + static_cast<long>(second) + 91),
-            Bytes(data.begin() + 230, data.end()));
+  EXPECT_EQ(
+      Bytes(r.begin() + static_cast<long>(second) + 21, r.begin() + static_cast<long>(second) + 91),
+      Bytes(data.begin() + 230, data.end()));
   EXPECT_EQ(Get32(rec.data() + 12), 300u);
 }
 

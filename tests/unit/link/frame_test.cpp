@@ -46,7 +46,7 @@ TEST(Frame, Checksums) {
 TEST(Frame, AcknowledgementCheck) {
   EXPECT_EQ(Check({0xE5}, 0xE5, 0), 0u);
   EXPECT_EQ(Check(ShortFrame(5, 0, 0x00), 0xE5, 0), 84u);  // a short frame is no 0xE5
-  EXPECT_EQ(Check({0x68}, 0x11, 0), 84u);                   // unknown expected shape
+  EXPECT_EQ(Check({0x68}, 0x11, 0), 84u);                  // unknown expected shape
 }
 
 TEST(Frame, ShortFrameCheckInOrder) {
@@ -119,9 +119,9 @@ TEST(Frame, ErrorMessages) {
 }
 
 TEST(Frame, ErrorTableRowsInOrder) {
-  const uint32_t codes[] = {16,  17,  18,  19,  20,  21,  23,  24,  25,   32,    80,
-                            84,  258, 259, 260, 265, 8716, 560, 523, 524, 525, 526,
-                            527, 528, 529, 530, 531, 532, 535, 65520, 65521, 0};
+  const uint32_t codes[] = {16,  17,  18,  19,  20,  21,   23,  24,    25,    32,  80,
+                            84,  258, 259, 260, 265, 8716, 560, 523,   524,   525, 526,
+                            527, 528, 529, 530, 531, 532,  535, 65520, 65521, 0};
   size_t i = 0;
   for (; i < sizeof codes / sizeof codes[0]; i++) EXPECT_EQ(dorvik_err_msgs[i].code, codes[i]);
   EXPECT_STREQ(dorvik_err_msgs[i - 1].en, "");

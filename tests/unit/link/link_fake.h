@@ -42,8 +42,13 @@ inline int FakeSend(void* endpoint, const unsigned char* request, unsigned char*
 
 // A long frame as the PLC sends it to the server (DA = server, SA = PLC).
 inline Bytes LongFrame(unsigned char da, unsigned char sa, unsigned char fc, const Bytes& data) {
-  Bytes f = {0x68, static_cast<unsigned char>(data.size() + 3),
-             static_cast<unsigned char>(data.size() + 3), 0x68, da, sa, fc};
+  Bytes f = {0x68,
+             static_cast<unsigned char>(data.size() + 3),
+             static_cast<unsigned char>(data.size() + 3),
+             0x68,
+             da,
+             sa,
+             fc};
   unsigned sum = da + sa + fc;
   for (unsigned char b : data) {
     f.push_back(b);

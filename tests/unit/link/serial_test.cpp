@@ -205,8 +205,8 @@ TEST(Serial, DeviceTable) {
   EXPECT_EQ(serial_cfg[1].name[0], '\0');
 
   std::string text;
-  for (int i = 0; i < 11; i++) text += (i ? "," : "") + std::string("tty") + std::to_string(i) +
-                                       " " + std::to_string(i + 100);
+  for (int i = 0; i < 11; i++)
+    text += (i ? "," : "") + std::string("tty") + std::to_string(i) + " " + std::to_string(i + 100);
   EXPECT_EQ(Serial_CFG_Init(text.c_str()), 0);
   EXPECT_EQ(serial_cfg[9].rts_gpio, 109);
   EXPECT_EQ(Serial_CFG_Find("tty10"), nullptr);  // the eleventh item is ignored

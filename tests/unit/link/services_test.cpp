@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
 #include <thread>
 
 #include "link/dorvik.h"
 #include "link_fake.h"
+#include "support/text.h"
 
 using lt::Bytes;
 using lt::Cat;
@@ -74,9 +74,7 @@ TEST(Services, InitOpensUdpAndRefusesUnknownInterface) {
 TEST(Services, VersionText) {
   std::string v = Dorvik_VERSION();
   EXPECT_EQ(v.rfind("Ver 3.5 ", 0), 0u);
-  EXPECT_TRUE(std::regex_match(
-      v, std::regex("Ver 3\\.5 [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
-      << v;
+  EXPECT_EQ(kt::MaskBuildStamps(v), "Ver 3.5 <stamp>") << v;
 }
 
 TEST(Services, EveryServiceFailsAtOnceAfterExit) {
@@ -157,8 +155,7 @@ TEST(Services, AcknowledgedControlServices) {
   const unsigned char cw[] = {0xEE, 0x01, 0x02, 0x03, 0x04};
   f.ep.reply = {0xE5};
   EXPECT_EQ(Dorvik_SETCW(&f.link, cw), 0);
-  EXPECT_EQ(f.ep.requests[0],
-            (Bytes{0x68, 6, 6, 0x68, 0, 5, 0x63, 0x09, 0x01, 0x02, 0x74, 0x16}));
+  EXPECT_EQ(f.ep.requests[0], (Bytes{0x68, 6, 6, 0x68, 0, 5, 0x63, 0x09, 0x01, 0x02, 0x74, 0x16}));
   EXPECT_EQ(f.ep.expected[0], 1);
   EXPECT_EQ(f.link.error.load(), 0u);
 
@@ -315,9 +312,9 @@ TEST(Services, WriteLayoutsAndAcknowledgement) {
   f.ep.reply = FakeLink::Short(0x00);
   EXPECT_EQ(Dorvik_WRITEB(&f.link, wb, 1), 1);
   EXPECT_EQ(f.link.error.load(), 84u);
-  EXPECT_EQ(f.ep.requests[1], (Bytes{0x68, 8, 8, 0x68, 0, 5, 0x63, 0x10, 0x02, 0x10, 0x00, 0x83,
-                                     static_cast<unsigned char>(5 + 0x63 + 0x10 + 2 + 0x10 + 0x83),
-                                     0x16}));
+  EXPECT_EQ(f.ep.requests[1],
+            (Bytes{0x68, 8, 8, 0x68, 0, 5, 0x63, 0x10, 0x02, 0x10, 0x00, 0x83,
+                   static_cast<unsigned char>(5 + 0x63 + 0x10 + 2 + 0x10 + 0x83), 0x16}));
   f.ep.reply = {0xE5};
   EXPECT_EQ(Dorvik_WRITEB(&f.link, wb, 1), 0);
   f.ep.error = 80;

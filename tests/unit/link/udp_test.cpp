@@ -51,8 +51,8 @@ struct UdpPeer {
 
 // A reply packet: sequence number, 0x02 0x00, frame length (big-endian), frames.
 Bytes Packet(unsigned seq, const Bytes& frames, int length_field = -1) {
-  unsigned len = length_field < 0 ? static_cast<unsigned>(frames.size())
-                                  : static_cast<unsigned>(length_field);
+  unsigned len =
+      length_field < 0 ? static_cast<unsigned>(frames.size()) : static_cast<unsigned>(length_field);
   Bytes p(6 + frames.size());
   p[0] = static_cast<unsigned char>(seq);
   p[1] = static_cast<unsigned char>(seq >> 8);
@@ -64,7 +64,9 @@ Bytes Packet(unsigned seq, const Bytes& frames, int length_field = -1) {
   return p;
 }
 
-unsigned SeqOf(const Bytes& p) { return p[0] | p[1] << 8; }
+unsigned SeqOf(const Bytes& p) {
+  return p[0] | p[1] << 8;
+}
 
 struct Endpoint {
   UDPEP_T ep{};

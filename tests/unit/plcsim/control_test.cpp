@@ -67,6 +67,11 @@ TEST(PlcsimControl, TypedValuesAndErrors) {
   }
   EXPECT_EQ(sim.Ctl("set R 0 UINT 4660"), "OK");
   EXPECT_EQ(sim.Ctl("getbytes R 0 2"), "OK 3412");
+  // A leading zero is decimal, "0x" hexadecimal.
+  EXPECT_EQ(sim.Ctl("set R 10 INT -010"), "OK");
+  EXPECT_EQ(sim.Ctl("get R 10 INT"), "OK -10");
+  EXPECT_EQ(sim.Ctl("set R 010 UINT 0x1F"), "OK");
+  EXPECT_EQ(sim.Ctl("getbytes R 10 2"), "OK 1f00");
   EXPECT_EQ(sim.Ctl("set X 2.0 BOOL TRUE"), "OK");
   EXPECT_EQ(sim.Ctl("set X 2.5 BOOL true"), "OK");
   EXPECT_EQ(sim.Ctl("set X 2.0 BOOL false"), "OK");

@@ -1,0 +1,162 @@
+// Where a requested file is read from (memory, local disk or PLC), the synchronous read, and the
+// background read and write in the process-wide workers "FFG" and "FFW".
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "app/fsutil.h"
+#include "app/globals.h"
+#include "app/log.h"
+#include "files/ffile.h"
+#include "files/fileaccess.h"
+#include "files/workers_internal.h"
+
+namespace {
+
+enum { kDecideFail = -1, kDecideMemory = 3 };
+
+int ServeFromMemory(FFILE_T* rec) {
+  rec->sent = rec->data;
+  rec->end.store(rec->data + rec->size.load(), std::memory_order_release);
+  rec->source = 3;
+  rec->busy.store(0, std::memory_order_release);
+  rec->use_time.store(FileNow());
+  return 0;
+}
+
+bool LocalExists(const char* dir, const char* name) {
+  char path[PATH_MAX];
+  struct stat st;
+  return LocalFilePath(path, sizeof path, dir, name) == 0 && stat(path, &st) == 0;
+}
+
+// Decides where the file comes from: 1 local, 2 PLC, 3 already in memory, or -1 (source 0).
+int DecideSource(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
+  // A transfer still running for this very record ends first; its data may serve this request.
+  WaitFileWorkersOn(rec, false);
+  if (ffile_maxrec != 0) {
+    GetFileInfo(rec, dir, name, link, step);
+    if (rec->data) return kDecideMemory;
+  } else {
+    if (!LocalExists(dir, name)) {
+      if (strncmp(name, "../", 3) == 0 && !rec->data) {
+        rec->source = 0;
+        return kDecideFail;
+      }
+      rec->source = 2;
+    } else {
+      rec->source = IsDorvikRootDir(name) ? 2 : 1;
+    }
+    if (rec->data) return kDecideMemory;
+  }
+  if (rec->source != 1 && rec->source != 2) {
+    rec->source = 0;
+    return kDecideFail;
+  }
+  return rec->source;
+}
+
+void NameThread(const char* name) {
+  pthread_setname_np(pthread_self(), name);
+}
+
+// Starts `body` for rec in worker `w` (under its lock), first joining the one before.
+int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, void* (*body)(void*), FFILE_T* rec,
+                    const char* dir, const char* name, DORVIK_T* link, int step,
+                    const char* fail_func) {
+  {
+    std::lock_guard<std::mutex> g(*lock);
+    if (w->started) {
+      pthread_join(w->thread, nullptr);
+      w->started = false;
+    }
+    w->file = rec;
+    w->link = link;
+    w->step = step;
+    snprintf(w->dir, sizeof w->dir, "%s", dir ? dir : "");
+    snprintf(w->name, sizeof w->name, "%s", name);
+    if (strncmp(rec->name, name, sizeof rec->name - 1) != 0)
+      snprintf(rec->name, sizeof rec->name, "%s", name);
+    // Published before the thread exists, so the owner sees the transfer running at once.
+    rec->end.store(nullptr, std::memory_order_release);
+    rec->result.store(0);
+    rec->busy.store(2, std::memory_order_release);
+    if (pthread_create(&w->thread, w->attr_ready ? &w->attr : nullptr, body, w) != 0) {
+      log(fail_func, 0, "Unable to create thread for backgroud proces!");
+      rec->busy.store(0);
+      rec->source = 0;
+      return -1;
+    }
+    w->started = true;
+  }
+  struct timespec pause = {0, 10 * 1000000};
+  nanosleep(&pause, nullptr);
+  rec->use_time.store(FileNow());
+  return 0;
+}
+
+}  // namespace
+
+int GetFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
+  int where = DecideSource(rec, dir, name, link, step);
+  if (where == kDecideFail) return -1;
+  if (where == kDecideMemory) return ServeFromMemory(rec);
+  int rc = (where == 1) ? GetLocalFile(rec, dir, name) : GetDorvikFile(rec, dir, name, link, step);
+  if (rc == 0) {
+    rec->use_time.store(FileNow());
+  } else {
+    rec->source = 0;
+  }
+  return rc;
+}
+
+int GetFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
+  int where = DecideSource(rec, dir, name, link, step);
+  if (where == kDecideFail) return -1;
+  if (where == kDecideMemory) return ServeFromMemory(rec);
+  if (where == 1)
+    return StartFileWorker(&ffg_thread, &ffg_lock, ThreadGetFile, rec, dir, name, nullptr, 0,
+                           "GetLocalFileBg");
+  return StartFileWorker(&ffg_thread, &ffg_lock, ThreadGetFile, rec, dir, name, link, step,
+                         "GetDorvikFileBg");
+}
+
+int WriteFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
+  if (name[0] == '.') {
+    rec->source = 1;
+    return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, nullptr, 0,
+                           "WriteLocalFileBg");
+  }
+  rec->source = 2;
+  return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, link, step,
+                         "WriteDorvikFileBg");
+}
+
+void* ThreadGetFile(void* arg) {
+  NameThread("FFG");
+  FFILE_THREAD_T* w = static_cast<FFILE_THREAD_T*>(arg);
+  FFILE_T* rec = w->file;
+  int rc = -1;
+  if (rec->source == 1)
+    rc = GetLocalFile(rec, w->dir, w->name);
+  else if (rec->source == 2)
+    rc = GetDorvikFile(rec, w->dir, w->name, w->link, w->step);
+  rec->result.store(rc, std::memory_order_release);
+  return nullptr;
+}
+
+void* ThreadWriteFile(void* arg) {
+  NameThread("FFW");
+  FFILE_THREAD_T* w = static_cast<FFILE_THREAD_T*>(arg);
+  FFILE_T* rec = w->file;
+  int rc = -1;
+  if (rec->source == 1)
+    rc = WriteLocalFile(rec, w->dir, w->name);
+  else if (rec->source == 2)
+    rc = WriteDorvikFile(rec, w->dir, w->name, w->link, w->step);
+  rec->result.store(rc, std::memory_order_release);
+  return nullptr;
+}

@@ -1,0 +1,117 @@
+// The server opens its link to the simulated PLC and identifies it, over UDP and a serial pty.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "support/plcsim.h"
+#include "support/process.h"
+#include "support/scratch.h"
+#include "support/text.h"
+
+using namespace std::chrono_literals;
+using kt::Count;
+using kt::Has;
+
+namespace {
+
+std::string Project() {
+  return std::string(KORVANE_SOURCE_DIR) + "/examples/plc";
+}
+
+bool StartServer(kt::Process& p, const kt::ScratchDir& dir, const std::string& plc_keys) {
+  kt::WriteFile(dir / "Korvane.ini",
+                "[*]\ncomm_loop_delay = 20\n[PLC1]\nserver_port = 0\n" + plc_keys);
+  return kt::Spawn(p, {KORVANE_BIN}, dir.path);
+}
+
+}  // namespace
+
+TEST(Link, IdentifiesThePlcOverUdp) {
+  kt::PlcSim sim;
+  ASSERT_TRUE(kt::StartPlcSim(sim, true, false, {"--project", Project()}));
+  kt::ScratchDir dir;
+  kt::Process p;
+  std::string port = std::to_string(sim.udp_port);
+  ASSERT_TRUE(StartServer(p, dir, "ipaddr = 127.0.0.1\ndvkport = " + port + "\n"));
+  ASSERT_TRUE(kt::WaitFor(p, [&] {
+    return Has(p.err, "PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3");
+  })) << p.err;
+  EXPECT_TRUE(Has(p.err,
+                  "Korvane->InitConnectCommObject():: PLC-1 (PLC1): Initializing DORVIK "
+                  "address '127.0.0.1 on port " +
+                      port + "'"));
+  EXPECT_TRUE(
+      Has(p.err, "Korvane->InitDorvikCommObject():: PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3"));
+  EXPECT_FALSE(Has(p.err, "Unable to initialize"));
+  kt::Signal(p, SIGTERM);
+  EXPECT_EQ(kt::WaitExit(p), 0);
+}
+
+TEST(Link, IdentifiesThePlcOverASerialLine) {
+  kt::PlcSim sim;
+  ASSERT_TRUE(kt::StartPlcSim(sim, false, true, {"--project", Project()}));
+  ASSERT_EQ(kt::SimControl(sim, "ident A-PLC|SERIAL|7.1|1.A"), "OK");
+  kt::ScratchDir dir;
+  kt::Process p;
+  ASSERT_TRUE(StartServer(p, dir, "serial_device = " + sim.pty + "\nserial_speed = 115200\n"));
+  ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.10"); }))
+      << p.err;
+  EXPECT_TRUE(Has(
+      p.err, "PLC-1 (PLC1): Initializing DORVIK serial device '" + sim.pty + "' for speed 115200"));
+  kt::Signal(p, SIGTERM);
+  EXPECT_EQ(kt::WaitExit(p), 0);
+}
+
+TEST(Link, FailuresAreLoggedOnceUntilASuccess) {
+  kt::PlcSim sim;
+  ASSERT_TRUE(kt::StartPlcSim(sim, true, false));
+  ASSERT_EQ(kt::SimControl(sim, "fault noanswer 1000"), "OK");
+  kt::ScratchDir dir;
+  kt::Process p;
+  std::string port = std::to_string(sim.udp_port);
+  ASSERT_TRUE(StartServer(p, dir, "ipaddr = 127.0.0.1\ndvktout = 50\ndvkport = " + port + "\n"));
+  // Several identification attempts reach the PLC...
+  ASSERT_TRUE(kt::WaitForCond([&] { return kt::SimStat(sim, "udp") >= 5; }));
+  kt::Pump(p);
+  const std::string failed =
+      "PLC-1 (PLC1): Unable to initialize DORVIK address '127.0.0.1 on port " + port + "'!!!";
+  // ...but the start-up attempt and the cycle's first retry are the only ones logged.
+  EXPECT_EQ(Count(p.err, failed), 2u) << p.err;
+  EXPECT_EQ(Count(p.err, "Initializing DORVIK address"), 2u);
+  ASSERT_EQ(kt::SimControl(sim, "fault clear"), "OK");
+  ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): PLCSIM"); })) << p.err;
+  EXPECT_EQ(Count(p.err, failed), 2u);
+  kt::Signal(p, SIGTERM);
+  EXPECT_EQ(kt::WaitExit(p), 0);
+}
+
+TEST(Link, UnconfiguredAddressIsRetriedAndStillStops) {
+  kt::ScratchDir dir;
+  kt::Process p;
+  ASSERT_TRUE(StartServer(p, dir, "dvktout = 50\n"));
+  ASSERT_TRUE(kt::WaitFor(p, [&] {
+    return Count(p.err, "Unable to initialize DORVIK address '0.0.0.0 on port 61682'!!!") == 2;
+  })) << p.err;
+  kt::Signal(p, SIGTERM);
+  EXPECT_EQ(kt::WaitExit(p, 5000ms), 0);
+  EXPECT_TRUE(Has(p.err, "PLC-1 (PLC1): CommObject exiting..."));
+}
+
+TEST(Link, BootModeIsIdentifiedAtMostEveryFiveSeconds) {
+  kt::PlcSim sim;
+  ASSERT_TRUE(kt::StartPlcSim(sim, true, false));
+  ASSERT_EQ(kt::SimControl(sim, "ident BOOTLOADER|SIM|1.0|2.3"), "OK");
+  kt::ScratchDir dir;
+  kt::Process p;
+  ASSERT_TRUE(
+      StartServer(p, dir, "ipaddr = 127.0.0.1\ndvkport = " + std::to_string(sim.udp_port) + "\n"));
+  ASSERT_TRUE(kt::WaitFor(p, [&] { return Has(p.err, "PLC-1 (PLC1): BOOTLOADER SIM 1.0 2.3"); }));
+  long first = kt::SimStat(sim, "requests");
+  // Dozens of cycles pass in two seconds; none of them asks the PLC again.
+  EXPECT_FALSE(kt::WaitForCond([&] { return kt::SimStat(sim, "requests") > first; }, 2000ms));
+  // After five seconds it is asked again.
+  EXPECT_TRUE(kt::WaitForCond([&] { return kt::SimStat(sim, "requests") > first; }, 6000ms));
+  kt::Signal(p, SIGTERM);
+  EXPECT_EQ(kt::WaitExit(p), 0);
+}
