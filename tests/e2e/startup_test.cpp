@@ -157,24 +157,26 @@ TEST(Startup, PlcSectionWarningsAndNamedThreads) {
   ASSERT_TRUE(kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 2; })) << p.err;
   EXPECT_FALSE(Has(p.err, "Unable to found variable 'COMM_LOOP_DELAY'"));
   // The "*" section is index 0, so the PLC sections are 1 and 2.
-  for (const char* line :
-       {"PLC-1 (PLC1): Unable to found variable 'IPADDR_LOCAL' in config-file. Using default "
-        "value: 0.0.0.0",
-        "PLC-1 (PLC1): Unable to found variable 'DVKADDR' in config-file. Using default value: 1",
-        "PLC-1 (PLC1): Unable to found variable 'DVKPORT' in config-file. Using default value: 61682",
-        "PLC-1 (PLC1): Unable to found variable 'DVKTOUT' in config-file. Using default value: 1000",
-        "PLC-1 (PLC1): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
-        "500",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE' in config-file. Using default value: "
-        "iRovanta.pub",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default "
-        "value: FIXED_Rovanta.pub",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_CRC' in config-file. Using default value: "
-        "Yes",
-        "PLC-1 (PLC1): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default "
-        "value: No",
-        "PLC-2 (line2): Unable to found variable 'DVKPORT'",
-        "PLC-1 (PLC1): CommObject running...", "PLC-2 (line2): CommObject running..."})
+  for (
+      const char* line :
+      {"PLC-1 (PLC1): Unable to found variable 'IPADDR_LOCAL' in config-file. Using default "
+       "value: 0.0.0.0",
+       "PLC-1 (PLC1): Unable to found variable 'DVKADDR' in config-file. Using default value: 1",
+       "PLC-1 (PLC1): Unable to found variable 'DVKPORT' in config-file. Using default value: "
+       "61682",
+       "PLC-1 (PLC1): Unable to found variable 'DVKTOUT' in config-file. Using default value: 1000",
+       "PLC-1 (PLC1): Unable to found variable 'DVKTOUT_STEP' in config-file. Using default value: "
+       "500",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE' in config-file. Using default value: "
+       "iRovanta.pub",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_FIXED' in config-file. Using default "
+       "value: FIXED_Rovanta.pub",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_CRC' in config-file. Using default value: "
+       "Yes",
+       "PLC-1 (PLC1): Unable to found variable 'PUBFILE_WRITE' in config-file. Using default "
+       "value: No",
+       "PLC-2 (line2): Unable to found variable 'DVKPORT'", "PLC-1 (PLC1): CommObject running...",
+       "PLC-2 (line2): CommObject running..."})
     EXPECT_TRUE(Has(p.err, line)) << line;
   EXPECT_FALSE(Has(p.err, "PLC-1 (PLC1): Unable to found variable 'IPADDR'"));
   EXPECT_FALSE(Has(p.err, "PLC-2 (line2): Unable to found variable 'DVKADDR'"));
@@ -231,7 +233,8 @@ TEST(Startup, WatchStopsOnChangedConfigurationButNotOnEmptyFile) {
 TEST(Startup, SecondTerminationDuringShutdownOnlyLogs) {
   kt::ScratchDir dir;
   // A long cycle keeps the threads busy for up to a second after the first signal.
-  kt::WriteFile(dir / "Korvane.ini", "[*]\ncomm_loop_delay = 1000\n[PLC1]\nipaddr = 127.0.0.1\nserver_port = 0\n");
+  kt::WriteFile(dir / "Korvane.ini",
+                "[*]\ncomm_loop_delay = 1000\n[PLC1]\nipaddr = 127.0.0.1\nserver_port = 0\n");
   bool seen_twice = false;
   for (int attempt = 0; attempt < 3 && !seen_twice; ++attempt) {
     kt::Process p;
