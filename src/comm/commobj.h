@@ -29,7 +29,7 @@ struct COMMOBJ_T {
   char pf_pending[256] = {};  // public file to check and load in this cycle; empty: none
   char pf_fixed_name[256] = {};
   char shm_name[256] = {};
-  char ident[4][64] = {};     // PLC identification fields 1..4
+  char ident[4][64] = {};  // PLC identification fields 1..4
   pthread_t thread{};
   pthread_attr_t attr{};
   bool thread_started = false;
@@ -49,40 +49,40 @@ struct COMMOBJ_T {
   int link_kind = LINK_UDP;
 
   // Run-time state of the cycle.
-  int idle_wait = 0;          // us to wait before the next cycle
-  uint32_t pf_crc = 0;        // last value of "__PF_CRC"; 0 unknown
-  int pf_flag = 0;            // option/error flag handed to the public file retrieval
-  int active_changed = 0;     // non-zero: the read plan must be rebuilt
-  int pubfile_crc = 1;        // check the public file's checksum line
-  int pubfile_write = 0;      // keep a local copy of the public file
-  int link_down = 0;          // the link could not be re-initialised in this cycle
-  int no_pubfile = 0;         // no public file loaded
-  int notice = 0;             // message code sent to every client in this cycle
+  int idle_wait = 0;       // us to wait before the next cycle
+  uint32_t pf_crc = 0;     // last value of "__PF_CRC"; 0 unknown
+  int pf_flag = 0;         // option/error flag handed to the public file retrieval
+  int active_changed = 0;  // non-zero: the read plan must be rebuilt
+  int pubfile_crc = 1;     // check the public file's checksum line
+  int pubfile_write = 0;   // keep a local copy of the public file
+  int link_down = 0;       // the link could not be re-initialised in this cycle
+  int no_pubfile = 0;      // no public file loaded
+  int notice = 0;          // message code sent to every client in this cycle
   int shm_down = 0;
   int service_error = 0;
-  int reconnect_logged = 0;   // a failed read was logged; quiet until a read succeeds
-  int pubfile_logged = 0;     // "Unable to get public file" was reported; acquisition is quiet
+  int reconnect_logged = 0;  // a failed read was logged; quiet until a read succeeds
+  int pubfile_logged = 0;    // "Unable to get public file" was reported; acquisition is quiet
   int shm_linked = 0;
-  int wakeup = 0;             // a client has unread input: cut the idle wait short
+  int wakeup = 0;  // a client has unread input: cut the idle wait short
   int conn_count = 0;
   int listen_sock = 0;
-  int listen_backoff = 0;     // accept failed for want of resources: the next idle wait does not
-                              // wake on the listening socket (it would stay ready)
-  time_t ident_time = 0;      // last successful identification
-  int link_ready = 0;         // the last (re)connection found the PLC ready
+  int listen_backoff = 0;  // accept failed for want of resources: the next idle wait does not
+                           // wake on the listening socket (it would stay ready)
+  time_t ident_time = 0;   // last successful identification
+  int link_ready = 0;      // the last (re)connection found the PLC ready
 
-  DORVIK_T link;              // zero-filled: closed (the link's mutex serialises its exchanges)
+  DORVIK_T link;  // zero-filled: closed (the link's mutex serialises its exchanges)
 
-  FFILE_T* files = nullptr;   // file cache
-  PUBFILE_T* pf = nullptr;    // the public file (merged with the fixed one)
+  FFILE_T* files = nullptr;  // file cache
+  PUBFILE_T* pf = nullptr;   // the public file (merged with the fixed one)
   PUBFILE_T* pf_fixed = nullptr;
   OPTIMREQ_T* readplan = nullptr;
   OPTIMREQ_T* writeplan = nullptr;
   OPTIMREQ_T* writeplan_di = nullptr;
   NETCOMM_T* clients = nullptr;  // first record is the listening slot
 
-  uint32_t img_size[4] = {};            // X, Y, R, S
-  std::vector<unsigned char> img[4];    // current images
+  uint32_t img_size[4] = {};               // X, Y, R, S
+  std::vector<unsigned char> img[4];       // current images
   std::vector<unsigned char> img_prev[4];  // images at the end of the previous cycle
 
   COMMOBJ_T* prev = nullptr;
