@@ -1,7 +1,5 @@
 // One cycle of a communication object, after the idle wait: connection upkeep, reading the PLC,
 // serving the clients.
-#include "app/globals.h"
-#include "app/log.h"
 #include "comm/commobj.h"
 #include "comm/commobj_internal.h"
 
@@ -11,19 +9,14 @@ namespace {
 // Until the PLC data cycle lands this only keeps the link up: a link that is not ready is
 // re-initialised once per cycle, and its messages are logged once until it succeeds.
 uint32_t ReadVariablesCommObject(COMMOBJ_T* obj) {
-  if (obj->link_ready) {
+  if (obj->link_ready || InitConnectCommObject(obj) == 0) {
     obj->reconnect_logged = 0;
     return 0;
   }
-  if (InitConnectCommObject(obj) != 0) {
-    if (obj->link_kind == LINK_SHM)
-      obj->shm_down = 1;
-    else
-      obj->link_down = 1;
-  } else {
-    obj->reconnect_logged = 0;
-    return 0;
-  }
+  if (obj->link_kind == LINK_SHM)
+    obj->shm_down = 1;
+  else
+    obj->link_down = 1;
   obj->reconnect_logged = 1;
   return 0;
 }
@@ -38,5 +31,4 @@ void CycleCommObject(COMMOBJ_T* obj) {
   uint32_t crc_read = ReadVariablesCommObject(obj);
   ServeClientsCommObject(obj, crc_read);
   obj->notice = 0;
-  log("CycleCommObject", 3, "PLC-%d (%s): cycle done", obj->plc_num, obj->name);
 }

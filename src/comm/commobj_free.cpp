@@ -3,6 +3,8 @@
 #include "comm/commobj.h"
 #include "comm/commobj_internal.h"
 #include "files/ffile.h"
+#include "plc/optimreq.h"
+#include "plc/pubfile_ops.h"
 
 namespace {
 
@@ -25,5 +27,13 @@ void FreeCommObject(COMMOBJ_T* obj) {
   RemoveFile(obj->files);
   obj->files = nullptr;
   Dorvik_EXIT(&obj->link);
+  // The merged public file owns the names it read; the fixed one owns all of its own.
+  RemovePubFile(obj->pf, 1);
+  RemovePubFile(obj->pf_fixed, 2);
+  obj->pf = obj->pf_fixed = nullptr;
+  RemoveOptimReq(obj->readplan);
+  RemoveOptimReq(obj->writeplan);
+  RemoveOptimReq(obj->writeplan_di);
+  obj->readplan = obj->writeplan = obj->writeplan_di = nullptr;
   FreeClientsCommObject(obj);
 }
