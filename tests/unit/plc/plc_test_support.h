@@ -1,5 +1,8 @@
-// Shared helpers of the PLC data model tests: log capture and public files made from text.
+// Shared helpers of the PLC data model tests: settings fixture, log capture, public files from
+// text.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,10 +10,23 @@
 #include <string>
 
 #include "app/globals.h"
+#include "plc/plcdef.h"
 #include "plc/pubfile.h"
 #include "plc/pubfile_ops.h"
 
 namespace kt {
+
+// Default settings around every case; no pause while reading public files.
+struct PlcTest : ::testing::Test {
+  void SetUp() override {
+    ResetGlobalSettings();
+    pubfile_read_pause_ms = 0;
+  }
+  void TearDown() override {
+    ResetGlobalSettings();
+    pubfile_read_pause_ms = 10;
+  }
+};
 
 // Points the log at a temporary file for the lifetime of the object.
 class LogCapture {
@@ -26,19 +42,17 @@ class LogCapture {
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
-  std::string Text() const {
+  bool Has(const std::string& text) const {
     std::string out;
-    if (!file_) return out;
+    if (!file_) return false;
     fflush(file_);
-    long pos = ftell(file_);
     rewind(file_);
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    fseek(file_, pos, SEEK_SET);
-    return out;
+    fseek(file_, 0, SEEK_END);
+    return out.find(text) != std::string::npos;
   }
-  bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
 
  private:
   FILE* file_;
@@ -51,25 +65,32 @@ struct PubFileFree {
 };
 using PubFilePtr = std::unique_ptr<PUBFILE_T, PubFileFree>;
 
-// Puts `text` into a new public file's file record (owned by the file).
-inline PUBFILE_T* PubFileWithText(const std::string& text) {
+// A public file read from `text` (the file owns a copy); null when reading fails.
+inline PubFilePtr ReadText(const std::string& text) {
   PUBFILE_T* pf = CreatePubFile(nullptr);
   char* data = static_cast<char*>(malloc(text.size() + 1));
-  memcpy(data, text.data(), text.size());
-  data[text.size()] = '\0';
+  memcpy(data, text.c_str(), text.size() + 1);
   pf->file.data = data;
   pf->file.size.store(static_cast<int64_t>(text.size()));
-  return pf;
-}
-
-// A public file read from `text`; null when reading fails.
-inline PubFilePtr ReadText(const std::string& text) {
-  PUBFILE_T* pf = PubFileWithText(text);
   if (!ReadPubFile(pf)) {
     RemovePubFile(pf, 2);
     return PubFilePtr();
   }
   return PubFilePtr(pf);
+}
+
+// `body` followed by its checksum line.
+inline std::string WithCrc(const std::string& body) {
+  char line[64];
+  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
+  return body + line;
+}
+
+// Marks a record always enabled in both indexes.
+inline void SetAlways(PUBFILE_T* pf, const char* name) {
+  PUBFILE_R* r = FindPubFileRec(pf, name);
+  r->state = PF_ALWAYS;
+  pf->addrs[r->key].state = PF_ALWAYS;
 }
 
 }  // namespace kt
