@@ -28,10 +28,10 @@ struct PlcTest : ::testing::Test {
   }
 };
 
-// Points the log at a temporary file for the lifetime of the object.
+// Points the log at a memory buffer for the lifetime of the object.
 class LogCapture {
  public:
-  LogCapture() : file_(tmpfile()), old_on_(logon), old_out_(logout) {
+  LogCapture() : old_on_(logon), old_out_(logout) {
     logon = 1;
     logout = file_;
   }
@@ -39,23 +39,18 @@ class LogCapture {
     logon = old_on_;
     logout = old_out_;
     if (file_) fclose(file_);
+    free(buf_);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
-  bool Has(const std::string& text) const {
-    std::string out;
-    if (!file_) return false;
-    fflush(file_);
-    rewind(file_);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-    fseek(file_, 0, SEEK_END);
-    return out.find(text) != std::string::npos;
+  bool Has(const std::string& text) {
+    return file_ && fflush(file_) == 0 && std::string(buf_, len_).find(text) != std::string::npos;
   }
 
  private:
-  FILE* file_;
+  char* buf_ = nullptr;
+  size_t len_ = 0;
+  FILE* file_ = open_memstream(&buf_, &len_);
   int old_on_;
   FILE* old_out_;
 };
@@ -91,6 +86,17 @@ inline void SetAlways(PUBFILE_T* pf, const char* name) {
   PUBFILE_R* r = FindPubFileRec(pf, name);
   r->state = PF_ALWAYS;
   pf->addrs[r->key].state = PF_ALWAYS;
+}
+
+// "NAME=state" of every record in name order; '!' marks an address copy that disagrees.
+inline std::string States(PUBFILE_T* pf) {
+  std::string out;
+  for (const auto& [name, r] : pf->names) {
+    auto a = pf->addrs.find(r.key);
+    out += std::string(name) + "=" + std::to_string(r.state);
+    out += (a == pf->addrs.end() || a->second.state != r.state) ? "! " : " ";
+  }
+  return out;
 }
 
 }  // namespace kt

@@ -8,22 +8,17 @@
 #include "plc_test_support.h"
 
 namespace {
-
-int AddrsState(PUBFILE_T* pf, const char* name) {
-  return FindPubFileRecByKey(pf, FindPubFileRec(pf, name)->key)->state;
-}
-
 const char* kFile = "TEMP R 0 0 REAL\nT_HID R 0 4 INT\nA R 0 6 INT\nB R 0 8 INT\nZ R 0 10 INT\n";
-
 }  // namespace
 
 using PubFileOps = kt::PlcTest;
+using kt::States;
 
 TEST_F(PubFileOps, EnableWithDeltaTouchesBothCopiesAndTheSets) {
   auto pf = kt::ReadText(kFile);
   ASSERT_TRUE(pf);
   ASSERT_EQ(DisablePubFile(pf.get(), "TEMP", -1), 0);
-  EXPECT_EQ(AddrsState(pf.get(), "TEMP"), PF_DISABLED);
+  EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=2 T_HID=1 Z=1 ");
   EXPECT_EQ(pf->disabled_names.count("TEMP"), 1u);
   EXPECT_EQ(pf->enabled_names.count("TEMP"), 0u);
   EXPECT_EQ(pf->disable_mark, 3);
@@ -32,8 +27,7 @@ TEST_F(PubFileOps, EnableWithDeltaTouchesBothCopiesAndTheSets) {
   PUBFILE_R* r = FindPubFileRec(pf.get(), "TEMP");
   EXPECT_DOUBLE_EQ(r->delta, 0.5);
   EXPECT_EQ(r->retake, 1);
-  EXPECT_EQ(r->state, PF_ENABLED);
-  EXPECT_EQ(AddrsState(pf.get(), "TEMP"), PF_ENABLED);
+  EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=1 T_HID=1 Z=1 ");
   EXPECT_EQ(pf->enabled_names.count("TEMP"), 1u);
   EXPECT_EQ(pf->disabled_names.count("TEMP"), 0u);
   EXPECT_EQ(pf->enable_mark, 3);
@@ -54,24 +48,20 @@ TEST_F(PubFileOps, EmptyNameTouchesOnlyTheOtherSet) {
   auto pf = kt::ReadText(kFile);
   ASSERT_TRUE(pf);
   ASSERT_EQ(DisablePubFile(pf.get(), "", -1), 0);  // everything
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 0);
+  EXPECT_EQ(States(pf.get()), "A=2 B=2 TEMP=2 T_HID=2 Z=2 ");
   pf->disabled_names.clear();
-  for (const char* n : {"A", "B"})
-    pf->disabled_names.emplace(FindPubFileRec(pf.get(), n)->name,
-                               FindPubFileRec(pf.get(), n)->name);
-
+  for (const char* n : {"A", "B"}) {
+    const char* name = FindPubFileRec(pf.get(), n)->name;
+    pf->disabled_names.emplace(name, name);
+  }
   ASSERT_EQ(EnablePubFile(pf.get(), "", -1), 0);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "A")->state, PF_ENABLED);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "B")->state, PF_ENABLED);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "Z")->state, PF_DISABLED);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 2);
+  EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=2 T_HID=2 Z=2 ");
   EXPECT_TRUE(pf->disabled_names.empty());
 
   // With the other set empty, every visible record.
   HidePubFile(pf.get(), "Z");
   ASSERT_EQ(EnablePubFile(pf.get(), "", -1), 0);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "Z")->state, PF_DISABLED);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 4);
+  EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=1 T_HID=1 Z=2 ");
 }
 
 TEST_F(PubFileOps, PatternsAndHiddenRecords) {
@@ -80,20 +70,17 @@ TEST_F(PubFileOps, PatternsAndHiddenRecords) {
   ASSERT_TRUE(pf);
   ASSERT_EQ(HidePubFile(pf.get(), "T_HID"), 0);
   ASSERT_EQ(EnablePubFile(pf.get(), "*", -1), 0);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "T_HID")->state, PF_DISABLED);  // "*" skips hidden
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 4);
-
+  EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=1 T_HID=2 Z=1 ");  // "*" skips hidden
   ASSERT_EQ(DisablePubFile(pf.get(), "", -1), 0);
   ASSERT_EQ(EnablePubFile(pf.get(), "T*", -1), 0);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "T_HID")->state, PF_ENABLED);  // a pattern includes hidden
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 2);
+  EXPECT_EQ(States(pf.get()), "A=2 B=2 TEMP=1 T_HID=1 Z=2 ");  // a pattern includes hidden
   EXPECT_EQ(EnablePubFile(pf.get(), "Q*", -1), 1);
 
   // A half-run enumeration does not shorten a selection.
   FindPubFileRec(pf.get(), "*");
   FindPubFileRec(pf.get(), "*");
   ASSERT_EQ(DisablePubFile(pf.get(), "*", -1), 0);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 1);  // only the hidden one stays enabled
+  EXPECT_EQ(States(pf.get()), "A=2 B=2 TEMP=2 T_HID=1 Z=2 ");
 
   EXPECT_EQ(HidePubFile(pf.get(), "UNKNOWN"), 1);
   EXPECT_EQ(HidePubFile(pf.get(), "*"), 0);
@@ -107,17 +94,15 @@ TEST_F(PubFileOps, AlwaysEnabledRecordsAreLeftAlone) {
   ASSERT_TRUE(pf);
   kt::SetAlways(pf.get(), "__PF_CRC");
   pf->enabled_names.clear();
-  PUBFILE_R* crc = FindPubFileRec(pf.get(), "__PF_CRC");
   ASSERT_EQ(DisablePubFile(pf.get(), "__PF_CRC", 2.0), 0);
-  EXPECT_EQ(crc->state, PF_ALWAYS);
-  EXPECT_EQ(AddrsState(pf.get(), "__PF_CRC"), PF_ALWAYS);
+  EXPECT_EQ(States(pf.get()), "A=1 __PF_CRC=4 ");
   EXPECT_EQ(pf->disabled_names.count("__PF_CRC"), 0u);
-  EXPECT_DOUBLE_EQ(crc->delta, 2.0);
+  EXPECT_DOUBLE_EQ(FindPubFileRec(pf.get(), "__PF_CRC")->delta, 2.0);
 
   // A copy keeps state 4 and keeps the name out of the sets.
   kt::PubFilePtr copy(ClonePubFile(pf.get()));
   ASSERT_TRUE(copy);
-  EXPECT_EQ(FindPubFileRec(copy.get(), "__PF_CRC")->state, PF_ALWAYS);
+  EXPECT_EQ(States(copy.get()), "A=1 __PF_CRC=4 ");
   EXPECT_EQ(copy->enabled_names.count("__PF_CRC"), 0u);
   EXPECT_EQ(copy->enabled_names.count("A"), 1u);
 }
@@ -128,11 +113,10 @@ TEST_F(PubFileOps, CopiesFollowTheDisabledSettingAndOutliveTheirSource) {
   DisablePubFile(pf.get(), "A", -1);
   kt::PubFilePtr copy(ClonePubFile(pf.get()));
   ASSERT_TRUE(copy);
-  EXPECT_EQ(CountActRecPublicFile(copy.get()), 5);  // every non-4 record in state 1
-  EXPECT_EQ(AddrsState(copy.get(), "A"), PF_ENABLED);
+  EXPECT_EQ(States(copy.get()), "A=1 B=1 TEMP=1 T_HID=1 Z=1 ");
   pf_var_disabled = 1;
   kt::PubFilePtr off(ClonePubFile(pf.get()));
-  EXPECT_EQ(CountActRecPublicFile(off.get()), 0);
+  EXPECT_EQ(States(off.get()), "A=2 B=2 TEMP=2 T_HID=2 Z=2 ");
   EXPECT_EQ(off->disable_mark, 3);
 
   // The names stay valid after the file that read them is gone (checked under ASan).
@@ -155,8 +139,7 @@ TEST_F(PubFileOps, MergeKeepsTheFixedDefinition) {
   EXPECT_TRUE(
       log.Has("AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!"));
   EXPECT_EQ(FindPubFileRec(merged.get(), "__PF_CRC")->addr, 100u);
-  EXPECT_EQ(FindPubFileRec(merged.get(), "__PF_CRC")->state, PF_ALWAYS);
-  EXPECT_EQ(CountRecPublicFile(merged.get()), 2);
+  EXPECT_EQ(States(merged.get()), "LEVEL=1 __PF_CRC=4 ");
   EXPECT_EQ(merged->enabled_names.count("LEVEL"), 1u);
   EXPECT_STREQ(merged->file.name, "iRovanta.pub");
   ASSERT_NE(merged->file.data, nullptr);
@@ -166,8 +149,7 @@ TEST_F(PubFileOps, MergeKeepsTheFixedDefinition) {
   // Dropping both sources leaves the merged file whole (checked under ASan).
   RemovePubFile(obtained.release(), 0);
   RemovePubFile(fixed.release(), 2);
-  EXPECT_STREQ(FindPubFileRec(merged.get(), "LEVEL")->name, "LEVEL");
-  EXPECT_STREQ(FindPubFileRec(merged.get(), "__PF_CRC")->name, "__PF_CRC");
+  EXPECT_EQ(States(merged.get()), "LEVEL=1 __PF_CRC=4 ");
 }
 
 TEST_F(PubFileOps, FoldWithTwoClients) {
@@ -178,13 +160,12 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   PubFileCopies clients = {&c1, &c2};
   ASSERT_EQ(UpdatePubFileClient(pf.get(), &clients), 0);
   ASSERT_TRUE(c1 && c2);
-  auto state = [&](const char* n) { return FindPubFileRec(pf.get(), n)->state; };
 
   // Fresh copies have every name enabled and stand at mark 3: the fold enables all.
   EXPECT_NE(UpdatePubFile(pf.get(), &clients), 0);
   EXPECT_EQ(c1->enable_mark, 0);
   EXPECT_EQ(c2->enable_mark, 0);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 3);
+  EXPECT_EQ(States(pf.get()), "W1=1 X1=1 Y1=1 ");
 
   // Client 1 enables X1, client 2 disables X1 and Y1: X1 stays enabled; so does Y1, which
   // client 1 still has enabled in its copy.
@@ -192,8 +173,7 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   ASSERT_EQ(DisablePubFile(c2, "X1", -1), 0);
   ASSERT_EQ(DisablePubFile(c2, "Y1", -1), 0);
   EXPECT_NE(UpdatePubFile(pf.get(), &clients), 0);
-  EXPECT_EQ(state("X1"), PF_ENABLED);
-  EXPECT_EQ(state("Y1"), PF_ENABLED);
+  EXPECT_EQ(States(pf.get()), "W1=1 X1=1 Y1=1 ");
   EXPECT_EQ(c1->enable_mark, 0);
   EXPECT_EQ(c2->disable_mark, 0);
 
@@ -201,23 +181,19 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   ASSERT_EQ(DisablePubFile(c1, "Y1", -1), 0);
   ASSERT_EQ(DisablePubFile(c2, "Y1", -1), 0);
   EXPECT_NE(UpdatePubFile(pf.get(), &clients), 0);
-  EXPECT_EQ(state("Y1"), PF_DISABLED);
-  EXPECT_EQ(AddrsState(pf.get(), "Y1"), PF_DISABLED);
-  EXPECT_EQ(state("X1"), PF_ENABLED);
-  EXPECT_EQ(state("W1"), PF_ENABLED);
+  EXPECT_EQ(States(pf.get()), "W1=1 X1=1 Y1=2 ");
 
   // An enabled name counts even when its mark was already reset.
   ASSERT_EQ(EnablePubFile(c2, "Y1", -1), 0);
   c2->enable_mark = 0;
   UpdatePubFile(pf.get(), &clients);
-  EXPECT_EQ(state("Y1"), PF_ENABLED);
-  EXPECT_EQ(state("X1"), PF_ENABLED);
+  EXPECT_EQ(States(pf.get()), "W1=1 X1=1 Y1=1 ");
 
   // No client keeps a copy: every record follows the setting.
   PubFileCopies nobody;
   pf_var_disabled = 1;
   EXPECT_NE(UpdatePubFile(pf.get(), &nobody), 0);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 0);
+  EXPECT_EQ(States(pf.get()), "W1=2 X1=2 Y1=2 ");
 
   // A refresh replaces the copies, freeing the old ones; copies outlive their file (ASan).
   ASSERT_EQ(UpdatePubFileClient(pf.get(), &clients), 0);

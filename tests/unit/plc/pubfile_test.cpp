@@ -113,8 +113,7 @@ TEST_F(PubFileTest, DisabledSettingAndCounts) {
   pf_var_disabled = 1;
   auto pf = kt::ReadText("A R 0 0 INT\nB R 0 2 INT\n");
   ASSERT_TRUE(pf);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "A")->state, PF_DISABLED);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 0);
+  EXPECT_EQ(kt::States(pf.get()), "A=2 B=2 ");
   EXPECT_EQ(pf->disabled_names.size(), 2u);
   EXPECT_TRUE(pf->enabled_names.empty());
   EXPECT_EQ(MaxRegPublicFile(pf.get()), 2u);
