@@ -29,30 +29,21 @@ struct PlcTest : ::testing::Test {
 };
 
 // Points the log at a memory buffer for the lifetime of the object.
-class LogCapture {
- public:
-  LogCapture() : old_on_(logon), old_out_(logout) {
-    logon = 1;
-    logout = file_;
-  }
+struct LogCapture {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* file = open_memstream(&buf, &len);
+  int old_on = logon;
+  FILE* old_out = logout;
+  LogCapture() { logon = 1, logout = file; }
   ~LogCapture() {
-    logon = old_on_;
-    logout = old_out_;
-    if (file_) fclose(file_);
-    free(buf_);
+    logon = old_on, logout = old_out;
+    if (file) fclose(file);
+    free(buf);
   }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
   bool Has(const std::string& text) {
-    return file_ && fflush(file_) == 0 && std::string(buf_, len_).find(text) != std::string::npos;
+    return file && fflush(file) == 0 && std::string(buf, len).find(text) != std::string::npos;
   }
-
- private:
-  char* buf_ = nullptr;
-  size_t len_ = 0;
-  FILE* file_ = open_memstream(&buf_, &len_);
-  int old_on_;
-  FILE* old_out_;
 };
 
 struct PubFileFree {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "plc_test_support.h"
@@ -15,16 +16,13 @@ namespace {
 // Runs a test inside a scratch folder, as the server runs in its working directory.
 struct PubFileIo : kt::PlcTest {
   kt::ScratchDir dir;
-  std::string old;
+  std::filesystem::path old = std::filesystem::current_path();
   void SetUp() override {
     kt::PlcTest::SetUp();
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    old = cwd;
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    std::filesystem::current_path(dir.path);
   }
   void TearDown() override {
-    EXPECT_EQ(chdir(old.c_str()), 0);
+    std::filesystem::current_path(old);
     kt::PlcTest::TearDown();
   }
 };
