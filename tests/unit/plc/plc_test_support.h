@@ -79,6 +79,20 @@ inline void SetAlways(PUBFILE_T* pf, const char* name) {
   pf->addrs[r->key].state = PF_ALWAYS;
 }
 
+// "R12.3 REAL 4": register letter (or "#n:"), address, bit, type name and size.
+inline std::string Where(uint8_t reg, uint32_t addr, uint8_t bit, uint8_t type, uint32_t size) {
+  const char* name = GetPlcTypeName(type);
+  return (reg < 4 ? std::string(1, "XYSR"[reg]) : "#" + std::to_string(reg) + ":") +
+         std::to_string(addr) + "." + std::to_string(bit) + " " + (name ? name : "?") + " " +
+         std::to_string(size);
+}
+
+// Where() of a record, or "none".
+inline std::string Rec(PUBFILE_T* pf, const char* name) {
+  PUBFILE_R* r = FindPubFileRec(pf, name);
+  return r ? Where(r->reg, r->addr, r->bit, r->type, r->size) : "none";
+}
+
 // "NAME=state" of every record in name order; '!' marks an address copy that disagrees.
 inline std::string States(PUBFILE_T* pf) {
   std::string out;

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "plc_test_support.h"
+
 TEST(PlcDef, TypeNamesAndStringLengths) {
   uint32_t size = 0;
   for (const char* t : {"int", "Int", "INT"}) {
@@ -28,29 +30,19 @@ TEST(PlcDef, TypeNamesAndStringLengths) {
 }
 
 TEST(PlcDef, DirectAddressGrammar) {
-  const struct {
-    const char* text;
-    uint8_t reg;
-    uint32_t off;
-    uint8_t bit, type;
-    uint32_t size;
-  } good[] = {{"%R100", PLC_REG_R, 100, 0, PLC_BYTE, 1}, {"%YW4", PLC_REG_Y, 4, 0, PLC_WORD, 2},
-              {"%X0.3", PLC_REG_X, 0, 3, PLC_BOOL, 1},   {"%RW10.3", PLC_REG_R, 10, 3, PLC_BOOL, 1},
-              {"%SD8", PLC_REG_S, 8, 0, PLC_LREAL, 8},   {"%EF0", 10, 0, 0, PLC_REAL, 4},
-              {"%RL2", PLC_REG_R, 2, 0, PLC_DWORD, 4},   {"%RQ2", PLC_REG_R, 2, 0, PLC_LWORD, 8},
-              {"%R0.300", PLC_REG_R, 0, 44, PLC_BOOL, 1}};  // bit kept modulo 256
+  const std::pair<const char*, const char*> good[] = {
+      {"%R100", "R100.0 BYTE 1"}, {"%YW4", "Y4.0 WORD 2"},
+      {"%X0.3", "X0.3 BOOL 1"},   {"%RW10.3", "R10.3 BOOL 1"},
+      {"%SD8", "S8.0 LREAL 8"},   {"%EF0", "#10:0.0 REAL 4"},
+      {"%RL2", "R2.0 DWORD 4"},   {"%RQ2", "R2.0 LWORD 8"},
+      {"%R0.300", "R0.44 BOOL 1"}};  // bit modulo 256
   uint8_t reg, bit, type;
   uint32_t off, size;
-  for (const auto& g : good) {
-    SCOPED_TRACE(g.text);
+  for (const auto& [text, want] : good) {
     reg = bit = type = 0;
     off = size = 0;
-    ASSERT_EQ(ParsePlcAddr(g.text, &reg, &off, &bit, &type, &size), 0);
-    EXPECT_EQ(reg, g.reg);
-    EXPECT_EQ(off, g.off);
-    EXPECT_EQ(bit, g.bit);
-    EXPECT_EQ(type, g.type);
-    EXPECT_EQ(size, g.size);
+    ASSERT_EQ(ParsePlcAddr(text, &reg, &off, &bit, &type, &size), 0) << text;
+    EXPECT_EQ(kt::Where(reg, off, bit, type, size), want) << text;
   }
   for (const char* bad : {"R100", "%Z1", "%RB1", "%R", "%R-1", "%R1.", "%R1.2.3", "%R1 ", "%", "",
                           "%D01", "% R1", "%R+1", "%RW", "%R1x"}) {

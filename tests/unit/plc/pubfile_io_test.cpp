@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "plc_test_support.h"
 #include "support/scratch.h"
@@ -95,11 +96,13 @@ TEST_F(PubFileIo, ExamplesCarryValidChecksums) {
   auto fixed = kt::ReadText(kt::ReadFile(root + "/examples/FIXED_Rovanta.pub"));
   ASSERT_TRUE(fixed);
   EXPECT_NE(VerifyPubFileCrc(&fixed->file), 0u);
-  ASSERT_NE(FindPubFileRec(fixed.get(), "__PF_CRC"), nullptr);
-  EXPECT_EQ(FindPubFileRec(fixed.get(), "__PF_CRC")->type, PLC_UDINT);
+  EXPECT_EQ(kt::Rec(fixed.get(), "__PF_CRC"), "R0.0 UDINT 4");
   auto demo = kt::ReadText(kt::ReadFile(root + "/examples/plc/files/iRovanta.pub"));
   ASSERT_TRUE(demo);
   EXPECT_NE(VerifyPubFileCrc(&demo->file), 0u);
-  for (const char* name : {"TEMP", "LEVEL", "PUMP_ON", "MESSAGE"})
-    EXPECT_NE(FindPubFileRec(demo.get(), name), nullptr) << name;
+  const std::pair<const char*, const char*> demo_vars[] = {{"TEMP", "R16.0 REAL 4"},
+                                                           {"LEVEL", "R20.0 INT 2"},
+                                                           {"PUMP_ON", "X0.3 BOOL 1"},
+                                                           {"MESSAGE", "R32.0 STRING 16"}};
+  for (const auto& [name, want] : demo_vars) EXPECT_EQ(kt::Rec(demo.get(), name), want);
 }

@@ -20,26 +20,14 @@ TEST_F(PubFileTest, LongAndShortForms) {
       "OTHER Y 0 1 INT PUB_IN\n");
   ASSERT_TRUE(pf);
   EXPECT_EQ(CountRecPublicFile(pf.get()), 6);
-  const struct {
-    const char* name;
-    uint8_t reg, type;
-    uint32_t addr, size;
-    uint8_t bit;
-  } rows[] = {
-      {"PUB_X", PLC_REG_R, PLC_BOOL, 10, 1, 3},   {"LEVEL", PLC_REG_R, PLC_REAL, 12, 4, 0},
-      {"NAME", PLC_REG_R, PLC_STRING, 14, 20, 0}, {"NAME2", PLC_REG_R, PLC_STRING, 40, 80, 0},
-      {"FLAG", PLC_REG_X, PLC_BOOL, 2, 1, 7},     {"OTHER", PLC_REG_Y, PLC_INT, 1, 2, 0}};
-  for (const auto& w : rows) {
-    SCOPED_TRACE(w.name);
-    PUBFILE_R* r = FindPubFileRec(pf.get(), w.name);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->reg, w.reg);
-    EXPECT_EQ(r->type, w.type);
-    EXPECT_EQ(r->addr, w.addr);
-    EXPECT_EQ(r->size, w.size);
-    EXPECT_EQ(r->bit, w.bit);
-    EXPECT_EQ(r->state, PF_ENABLED);
-    EXPECT_STREQ(FindPubFileRecByKey(pf.get(), r->key)->name, w.name);  // both copies carry the key
+  EXPECT_EQ(kt::States(pf.get()), "FLAG=1 LEVEL=1 NAME=1 NAME2=1 OTHER=1 PUB_X=1 ");
+  const std::pair<const char*, const char*> rows[] = {
+      {"PUB_X", "R10.3 BOOL 1"},    {"LEVEL", "R12.0 REAL 4"}, {"NAME", "R14.0 STRING 20"},
+      {"NAME2", "R40.0 STRING 80"}, {"FLAG", "X2.7 BOOL 1"},   {"OTHER", "Y1.0 INT 2"}};
+  for (const auto& [name, want] : rows) {
+    EXPECT_EQ(kt::Rec(pf.get(), name), want);
+    // Both copies carry the key.
+    EXPECT_STREQ(FindPubFileRecByKey(pf.get(), FindPubFileRec(pf.get(), name)->key)->name, name);
   }
   EXPECT_EQ(FindPubFileRec(pf.get(), "level"), nullptr);  // names are upper case, exact look-up
 }
@@ -61,8 +49,8 @@ TEST_F(PubFileTest, LineNumbersDuplicatesAndBadFields) {
       "H R 0 3 DINT\n");       // line 12
   ASSERT_TRUE(pf);
   EXPECT_EQ(CountRecPublicFile(pf.get()), 2);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "A")->type, PLC_INT);  // the first definition is kept
-  EXPECT_NE(FindPubFileRec(pf.get(), "H"), nullptr);
+  EXPECT_EQ(kt::Rec(pf.get(), "A"), "R1.0 INT 2");  // the first definition is kept
+  EXPECT_EQ(kt::Rec(pf.get(), "H"), "R3.0 DINT 4");
   EXPECT_TRUE(
       log.Has("ReadPubFile():: Found duplicity at line 4 for variable: 'A'. Skiping this record!"));
   for (const char* msg : {"line 5! Unknown register: 'Q'", "line 6! Bad address: 'X1'",
@@ -83,9 +71,8 @@ TEST_F(PubFileTest, OverlongWordsAndLinesAreCutNotSpilled) {
   EXPECT_EQ(CountRecPublicFile(pf.get()), 3);
   EXPECT_NE(FindPubFileRec(pf.get(), std::string(255, 'N').c_str()), nullptr);
   EXPECT_TRUE(log.Has("Unknown register: '" + std::string(31, 'R') + "'"));
-  EXPECT_NE(FindPubFileRec(pf.get(), "L"), nullptr);
-  ASSERT_NE(FindPubFileRec(pf.get(), "M"), nullptr);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "M")->size, 255u);
+  EXPECT_EQ(kt::Rec(pf.get(), "L"), "R8.0 DINT 4");
+  EXPECT_EQ(kt::Rec(pf.get(), "M"), "R9.0 STRING 255");
 }
 
 TEST_F(PubFileTest, EqualKeysFailTheFile) {
