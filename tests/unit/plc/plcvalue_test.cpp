@@ -20,13 +20,13 @@ std::string Text(const void* bytes, uint8_t type, uint8_t bit = 0, uint32_t size
 }
 const std::string kUntouched(kPlcValueText - 1, 'Z');
 
-// The low `n` bytes written for `text`, as an unsigned number.
-uint64_t Bin(const char* text, uint8_t type, size_t n) {
-  unsigned char buf[8] = {};
+// Writes `text` over 0xEE bytes and reads it back; the bytes past the type stay untouched.
+std::string RoundTrip(const char* text, uint8_t type) {
+  unsigned char buf[8];
+  memset(buf, 0xEE, sizeof buf);
   EXPECT_EQ(CharToBinPlc(buf, text, type, 0, 0), 0) << text;
-  uint64_t v = 0;
-  memcpy(&v, buf, n);
-  return v;
+  for (size_t i = SizeofPlcReg(type); i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0xEE) << text;
+  return Text(buf, type);
 }
 
 }  // namespace
@@ -60,34 +60,26 @@ TEST_F(PlcValue, BoolTextsKeepTheOtherBits) {
 }
 
 TEST_F(PlcValue, IntegersBothWaysAndWraps) {
-  // Text in, bytes out, and those bytes back to text.
   const struct {
     const char* in;
     uint8_t type;
-    size_t n;
-    uint64_t bytes;
     const char* out;
-  } rows[] = {{"300", PLC_USINT, 1, 44, "44"},
-              {"200", PLC_BYTE, 1, 200, "200"},
-              {"-5", PLC_SINT, 1, 0xFB, "-5"},
-              {"-1", PLC_UINT, 2, 65535, "65535"},
-              {"4660", PLC_WORD, 2, 0x1234, "4660"},
-              {"3.5", PLC_INT, 2, 3, "3"},
-              {"-2", PLC_INT, 2, 0xFFFE, "-2"},
-              {"4000000000", PLC_UDINT, 4, 4000000000u, "4000000000"},
-              {"  17 trailing", PLC_DWORD, 4, 17, "17"},
-              {"-100000", PLC_DINT, 4, 0xFFFE7960u, "-100000"},
-              {"-7", PLC_TIME, 4, 0xFFFFFFF9u, "-7"},
-              {"3600000", PLC_TOD, 4, 3600000, "3600000"},
-              {"18446744073709551615", PLC_ULINT, 8, UINT64_MAX, "18446744073709551615"},
-              {"1", PLC_LWORD, 8, 1, "1"},
-              {"-9223372036854775808", PLC_LINT, 8, 0x8000000000000000u, "-9223372036854775808"}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.in);
-    const uint64_t got = Bin(row.in, row.type, row.n);
-    EXPECT_EQ(got, row.bytes);
-    EXPECT_EQ(Text(&got, row.type), row.out);
-  }
+  } rows[] = {{"300", PLC_USINT, "44"},
+              {"200", PLC_BYTE, "200"},
+              {"-5", PLC_SINT, "-5"},
+              {"-1", PLC_UINT, "65535"},
+              {"4660", PLC_WORD, "4660"},
+              {"3.5", PLC_INT, "3"},
+              {"-2", PLC_INT, "-2"},
+              {"4000000000", PLC_UDINT, "4000000000"},
+              {"  17 trailing", PLC_DWORD, "17"},
+              {"-100000", PLC_DINT, "-100000"},
+              {"-7", PLC_TIME, "-7"},
+              {"3600000", PLC_TOD, "3600000"},
+              {"1", PLC_LWORD, "1"},
+              {"18446744073709551615", PLC_ULINT, "18446744073709551615"},
+              {"-9223372036854775808", PLC_LINT, "-9223372036854775808"}};
+  for (const auto& row : rows) EXPECT_EQ(RoundTrip(row.in, row.type), row.out) << row.in;
 
   unsigned char untouched[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_EQ(CharToBinPlc(untouched, "abc", PLC_INT, 0, 0), 1);
@@ -101,20 +93,15 @@ TEST_F(PlcValue, IntegersBothWaysAndWraps) {
 }
 
 TEST_F(PlcValue, RealPrecisionAndScientificForm) {
-  float f = 0;
-  double d = 0;
-  ASSERT_EQ(CharToBinPlc(reinterpret_cast<unsigned char*>(&f), "1e3", PLC_REAL, 0, 0), 0);
-  ASSERT_EQ(CharToBinPlc(reinterpret_cast<unsigned char*>(&d), "2.25", PLC_LREAL, 0, 0), 0);
-  EXPECT_FLOAT_EQ(f, 1000.0f);
-  EXPECT_DOUBLE_EQ(d, 2.25);
-
+  EXPECT_EQ(RoundTrip("1e3", PLC_REAL), "1000.000000");  // REAL stops at 6 decimals
+  EXPECT_EQ(RoundTrip("2.25", PLC_LREAL), "2.250000000000000");
   const float r = 1.5f;
   const double l = 1.5;
   const struct {
     int num, lim, sci;
     const char *real, *lreal;
   } rows[] = {{2, 1, 0, "1.50", "1.50"},
-              {2, 0, 0, "1.500000", "1.500000000000000"},  // REAL stops at 6 decimals
+              {2, 0, 0, "1.500000", "1.500000000000000"},
               {12, 1, 0, "1.500000", "1.500000000000"},
               {2, 1, 1, "1.50e+00", "1.50e+00"}};
   for (const auto& row : rows) {
@@ -125,28 +112,19 @@ TEST_F(PlcValue, RealPrecisionAndScientificForm) {
     EXPECT_EQ(Text(&r, PLC_REAL), row.real);
     EXPECT_EQ(Text(&l, PLC_LREAL), row.lreal);
   }
-
   // A huge LREAL does not fit a value text in fixed form; it is shown whole in exponent form.
-  scient_notation = 0;
-  lim_of_decimals = 0;
+  scient_notation = lim_of_decimals = 0;
   const double huge = 1e300;
   EXPECT_EQ(Text(&huge, PLC_LREAL), "1.000000000000000e+300");
 }
 
 TEST_F(PlcValue, DateAndDateTimeBothModes) {
-  date_time_decimal = 0;
-  const uint64_t secs = Bin("1700000000", PLC_DATE, 8);
-  EXPECT_EQ(secs, 1700000000u);
-  EXPECT_EQ(Text(&secs, PLC_DATE), "1700000000");
-  EXPECT_EQ(Text(&secs, PLC_DT), "1700000000");
-
-  date_time_decimal = 1;
-  const uint64_t raw = Bin("45000.25", PLC_DT, 8);
-  double days;
-  memcpy(&days, &raw, sizeof days);
-  EXPECT_DOUBLE_EQ(days, 45000.25);
-  EXPECT_EQ(Text(&days, PLC_DT), "45000.250");
-  EXPECT_EQ(Text(&days, PLC_DATE), "45000.250");
+  for (uint8_t type : {PLC_DATE, PLC_DT}) {
+    date_time_decimal = 0;  // seconds
+    EXPECT_EQ(RoundTrip("1700000000", type), "1700000000");
+    date_time_decimal = 1;  // days with a fraction
+    EXPECT_EQ(RoundTrip("45000.25", type), "45000.250");
+  }
 }
 
 TEST_F(PlcValue, StringsPadCutAndShowLineEndsAsSpaces) {
