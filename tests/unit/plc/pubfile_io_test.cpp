@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -14,13 +13,15 @@
 
 namespace {
 
-// Runs a test inside a scratch folder, as the server runs in its working directory.
+// Runs a test in a working directory inside a scratch folder, as the server runs in its own;
+// the scratch folder itself stands for the world outside it.
 struct PubFileIo : kt::PlcTest {
   kt::ScratchDir dir;
   std::filesystem::path old = std::filesystem::current_path();
   void SetUp() override {
     kt::PlcTest::SetUp();
-    std::filesystem::current_path(dir.path);
+    std::filesystem::create_directory(dir / "work");
+    std::filesystem::current_path(dir / "work");
   }
   void TearDown() override {
     std::filesystem::current_path(old);
@@ -42,7 +43,7 @@ TEST_F(PubFileIo, GetFromLocalDiskWithChecksum) {
   ASSERT_EQ(mkdir("plc1", 0755), 0);
   ASSERT_TRUE(kt::WriteFile("plc1/pf.pub", kt::WithCrc(body)));
   ASSERT_TRUE(kt::WriteFile("plain.pub", "A R 0 0 INT\n"));
-  ASSERT_TRUE(kt::WriteFile(dir.path + "/../outside.pub", "A R 0 0 INT\n"));
+  ASSERT_TRUE(kt::WriteFile(dir / "outside.pub", "A R 0 0 INT\n"));
 
   int flag, source = PF_SRC_LOCAL;
   uint32_t crc = 7;
@@ -77,7 +78,6 @@ TEST_F(PubFileIo, GetFromLocalDiskWithChecksum) {
       EXPECT_EQ(source, 0);
     }
   }
-  unlink((dir.path + "/../outside.pub").c_str());
 }
 
 TEST_F(PubFileIo, WriteRawBytesUnderItsOwnName) {
