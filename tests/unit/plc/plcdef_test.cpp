@@ -24,7 +24,7 @@ TEST(PlcDef, TypeNamesAndStringLengths) {
   }
   EXPECT_EQ(GetPlcType("LREAL[3]", &size), PLC_LREAL);  // argument ignored
   EXPECT_EQ(size, 8u);
-  for (const std::string bad : {"FLOAT", "", std::string(500, 'B').c_str()})
+  for (const std::string& bad : {std::string("FLOAT"), std::string(), std::string(500, 'B')})
     EXPECT_EQ(GetPlcType(bad.c_str(), &size), PLC_TYPE_NONE) << bad;
   EXPECT_EQ(GetPlcReg("r"), 255);  // case-sensitive
 }
