@@ -104,4 +104,12 @@ inline std::string States(PUBFILE_T* pf) {
   return out;
 }
 
+// The choices not yet folded: "+NAME" enabled, then "-NAME" disabled.
+inline std::string Sets(PUBFILE_T* pf) {
+  std::string out;
+  for (const auto& n : pf->enabled_names) out += "+" + std::string(n.first) + " ";
+  for (const auto& n : pf->disabled_names) out += "-" + std::string(n.first) + " ";
+  return out;
+}
+
 }  // namespace kt

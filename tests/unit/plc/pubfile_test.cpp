@@ -99,8 +99,7 @@ TEST_F(PubFileTest, DisabledSettingAndCounts) {
   auto pf = kt::ReadText("A R 0 0 INT\nB R 0 2 INT\n");
   ASSERT_TRUE(pf);
   EXPECT_EQ(kt::States(pf.get()), "A=2 B=2 ");
-  EXPECT_EQ(pf->disabled_names.size(), 2u);
-  EXPECT_TRUE(pf->enabled_names.empty());
+  EXPECT_EQ(kt::Sets(pf.get()), "-A -B ");
   EXPECT_EQ(MaxRegPublicFile(pf.get()), 2u);
   EXPECT_EQ(ReadPubFile(nullptr), nullptr);
 }
