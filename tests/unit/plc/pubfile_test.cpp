@@ -6,72 +6,30 @@
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
-#include "plc/plcdef.h"
 #include "plc_test_support.h"
 
-namespace {
-
-struct PubFileTest : ::testing::Test {
-  void SetUp() override {
-    ResetGlobalSettings();
-    pubfile_read_pause_ms = 0;
-  }
-  void TearDown() override {
-    ResetGlobalSettings();
-    pubfile_read_pause_ms = 10;
-  }
-};
-
-std::string WithCrc(const std::string& body) {
-  char line[64];
-  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
-  return body + line;
-}
-
-}  // namespace
+using PubFileTest = kt::PlcTest;
 
 TEST_F(PubFileTest, LongAndShortForms) {
   auto pf = kt::ReadText(
-      "pub_x r 0 10 .3 bool pub_in ; note\n"
+      "pub_x r 0 10 .3 bool pub_in ; note\n"  // the seven-word form
       "LEVEL R 0 12 REAL\n"
       "NAME R 0 14 STRING[20]\n"
       "NAME2 R 0 40 STRING\n"
       "FLAG X 0 2 .7 BOOL\n"
-      "PUB_W R 0 30 WORD PUB_OUT\n"
       "OTHER Y 0 1 INT PUB_IN\n");
   ASSERT_TRUE(pf);
-  EXPECT_EQ(CountRecPublicFile(pf.get()), 7);
-
-  PUBFILE_R* r = FindPubFileRec(pf.get(), "PUB_X");
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->reg, PLC_REG_R);
-  EXPECT_EQ(r->addr, 10u);
-  EXPECT_EQ(r->bit, 3);
-  EXPECT_EQ(r->type, PLC_BOOL);
-  EXPECT_EQ(r->size, 1u);
-  EXPECT_EQ(r->state, PF_ENABLED);
-  EXPECT_EQ(r->dir, 0);
-
-  r = FindPubFileRec(pf.get(), "LEVEL");
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->type, PLC_REAL);
-  EXPECT_EQ(r->addr, 12u);
-  EXPECT_EQ(r->size, 4u);
-  EXPECT_EQ(r->bit, 0);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "NAME")->size, 20u);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "NAME2")->size, 80u);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "FLAG")->bit, 7);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "PUB_W")->type, PLC_WORD);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "OTHER")->reg, PLC_REG_Y);
+  EXPECT_EQ(CountRecPublicFile(pf.get()), 6);
+  EXPECT_EQ(kt::States(pf.get()), "FLAG=1 LEVEL=1 NAME=1 NAME2=1 OTHER=1 PUB_X=1 ");
+  const std::pair<const char*, const char*> rows[] = {
+      {"PUB_X", "R10.3 BOOL 1"},    {"LEVEL", "R12.0 REAL 4"}, {"NAME", "R14.0 STRING 20"},
+      {"NAME2", "R40.0 STRING 80"}, {"FLAG", "X2.7 BOOL 1"},   {"OTHER", "Y1.0 INT 2"}};
+  for (const auto& [name, want] : rows) {
+    EXPECT_EQ(kt::Rec(pf.get(), name), want);
+    // Both copies carry the key.
+    EXPECT_STREQ(FindPubFileRecByKey(pf.get(), FindPubFileRec(pf.get(), name)->key)->name, name);
+  }
   EXPECT_EQ(FindPubFileRec(pf.get(), "level"), nullptr);  // names are upper case, exact look-up
-
-  // Both copies of a record carry the key.
-  r = FindPubFileRec(pf.get(), "LEVEL");
-  PUBFILE_R* byKey = FindPubFileRecByKey(pf.get(), r->key);
-  ASSERT_NE(byKey, nullptr);
-  EXPECT_STREQ(byKey->name, "LEVEL");
-  EXPECT_DOUBLE_EQ(r->key, crcPLC("LEVEL", 5) * 0.000001 + 12 + 4000000);
 }
 
 TEST_F(PubFileTest, LineNumbersDuplicatesAndBadFields) {
@@ -91,50 +49,45 @@ TEST_F(PubFileTest, LineNumbersDuplicatesAndBadFields) {
       "H R 0 3 DINT\n");       // line 12
   ASSERT_TRUE(pf);
   EXPECT_EQ(CountRecPublicFile(pf.get()), 2);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "A")->type, PLC_INT);  // the first definition is kept
+  EXPECT_EQ(kt::Rec(pf.get(), "A"), "R1.0 INT 2");  // the first definition is kept
+  EXPECT_EQ(kt::Rec(pf.get(), "H"), "R3.0 DINT 4");
   EXPECT_TRUE(
       log.Has("ReadPubFile():: Found duplicity at line 4 for variable: 'A'. Skiping this record!"));
-  EXPECT_TRUE(log.Has("Parse error at line 5! Unknown register: 'Q'. Skiping this record!"));
-  EXPECT_TRUE(log.Has("Parse error at line 6! Bad address: 'X1'. Skiping this record!"));
-  EXPECT_TRUE(log.Has("Parse error at line 7! Wrong bit number: '3'. Skiping this record!"));
-  EXPECT_TRUE(log.Has("Parse error at line 8! Unknown data type: 'FLOAT'. Skiping this record!"));
-  EXPECT_TRUE(log.Has("Parse error at line 9! Wrong bit number: '.X'. Skiping this record!"));
-  EXPECT_NE(FindPubFileRec(pf.get(), "H"), nullptr);
+  for (const char* msg : {"line 5! Unknown register: 'Q'", "line 6! Bad address: 'X1'",
+                          "line 7! Wrong bit number: '3'", "line 8! Unknown data type: 'FLOAT'",
+                          "line 9! Wrong bit number: '.X'"}) {
+    EXPECT_TRUE(log.Has(std::string("Parse error at ") + msg + ". Skiping this record!")) << msg;
+  }
 }
 
 TEST_F(PubFileTest, OverlongWordsAndLinesAreCutNotSpilled) {
   kt::LogCapture log;
-  std::string longname(300, 'N');
-  std::string text = longname + " R 0 4 INT\n";
+  std::string text = std::string(300, 'N') + " R 0 4 INT\n";
   text += "T " + std::string(40, 'R') + " 0 4 INT\n";         // register cut to 31: unknown
   text += "L R 0 8 DINT ;" + std::string(3000, 'c') + "\n";   // long comment cut away
   text += "M R 0 9 STRING[" + std::string(100, '1') + "]\n";  // cut, still a long STRING
   auto pf = kt::ReadText(text);
   ASSERT_TRUE(pf);
+  EXPECT_EQ(CountRecPublicFile(pf.get()), 3);
   EXPECT_NE(FindPubFileRec(pf.get(), std::string(255, 'N').c_str()), nullptr);
   EXPECT_TRUE(log.Has("Unknown register: '" + std::string(31, 'R') + "'"));
-  EXPECT_NE(FindPubFileRec(pf.get(), "L"), nullptr);
-  ASSERT_NE(FindPubFileRec(pf.get(), "M"), nullptr);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "M")->size, 255u);
-  EXPECT_EQ(CountRecPublicFile(pf.get()), 3);
+  EXPECT_EQ(kt::Rec(pf.get(), "L"), "R8.0 DINT 4");
+  EXPECT_EQ(kt::Rec(pf.get(), "M"), "R9.0 STRING 255");
 }
 
 TEST_F(PubFileTest, EqualKeysFailTheFile) {
   kt::LogCapture log;
-  // Two names with equal checksums at the same place collide on the address key.
+  // A second name with the checksum of "K0" collides with it on the address key.
+  const char* digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
   std::string a = "K0", b;
-  const uint16_t want = crcPLC(a.data(), 2);
   for (int i = 0; i < 36 * 36 * 36 * 36 && b.empty(); ++i) {
-    const char* digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     char n[5] = {digits[i % 36], digits[i / 36 % 36], digits[i / 1296 % 36], digits[i / 46656], 0};
-    if (crcPLC(n, 4) == want) b = n;
+    if (crcPLC(n, 4) == crcPLC(a.data(), 2)) b = n;
   }
   ASSERT_FALSE(b.empty());
-  auto fail = kt::ReadText(a + " R 0 4 INT\n" + b + " R 0 4 INT\n");
-  EXPECT_FALSE(fail);
+  EXPECT_FALSE(kt::ReadText(a + " R 0 4 INT\n" + b + " R 0 4 INT\n"));
   EXPECT_TRUE(log.Has("Unable to insert (addrs) new public file record!"));
   EXPECT_TRUE(log.Has("Unable to add record '" + b + "' to table!"));
-
   // At another address the same two names live side by side.
   auto ok = kt::ReadText(a + " R 0 4 INT\n" + b + " R 0 6 INT\n");
   ASSERT_TRUE(ok);
@@ -145,42 +98,31 @@ TEST_F(PubFileTest, DisabledSettingAndCounts) {
   pf_var_disabled = 1;
   auto pf = kt::ReadText("A R 0 0 INT\nB R 0 2 INT\n");
   ASSERT_TRUE(pf);
-  EXPECT_EQ(FindPubFileRec(pf.get(), "A")->state, PF_DISABLED);
-  EXPECT_EQ(CountActRecPublicFile(pf.get()), 0);
-  EXPECT_EQ(pf->disabled_names.size(), 2u);
-  EXPECT_TRUE(pf->enabled_names.empty());
-  FindPubFileRec(pf.get(), "B")->hidden = 1;
-  EXPECT_EQ(CountHideRecPubFile(pf.get()), 1);
+  EXPECT_EQ(kt::States(pf.get()), "A=2 B=2 ");
+  EXPECT_EQ(kt::Sets(pf.get()), "-A -B ");
   EXPECT_EQ(MaxRegPublicFile(pf.get()), 2u);
-  EXPECT_EQ(CountRecPublicFile(nullptr), 0);
-  EXPECT_EQ(FindFirstPubFileRec(nullptr), nullptr);
-  EXPECT_STREQ(FindFirstPubFileRec(pf.get())->name, "A");
+  EXPECT_EQ(ReadPubFile(nullptr), nullptr);
 }
 
 TEST_F(PubFileTest, EnumerationByNameAndKey) {
   auto pf = kt::ReadText("TEMP_2 R 0 8 INT\nLEVEL R 0 0 INT\nTEMP_1 X 0 0 .1 BOOL\n");
   ASSERT_TRUE(pf);
-  std::vector<std::string> seen;
-  for (int i = 0; i < 3; ++i) seen.push_back(FindPubFileRec(pf.get(), "*")->name);
-  EXPECT_EQ(seen, (std::vector<std::string>{"LEVEL", "TEMP_1", "TEMP_2"}));
-  EXPECT_EQ(FindPubFileRec(pf.get(), "*"), nullptr);
-  EXPECT_STREQ(FindPubFileRec(pf.get(), "*")->name, "LEVEL");  // starts again
-  FindPubFileRec(pf.get(), "*");
-  FindPubFileRec(pf.get(), "*");
-  EXPECT_EQ(FindPubFileRec(pf.get(), "*"), nullptr);
+  auto names = [&](const char* pattern) {
+    std::string out;
+    while (PUBFILE_R* r = FindPubFileRec(pf.get(), pattern)) out += std::string(r->name) + " ";
+    return out;
+  };
+  EXPECT_EQ(names("*"), "LEVEL TEMP_1 TEMP_2 ");
+  EXPECT_EQ(names("*"), "LEVEL TEMP_1 TEMP_2 ");  // starts again after the end
+  EXPECT_EQ(names("TEMP*"), "TEMP_1 TEMP_2 ");
+  EXPECT_EQ(names("*_1"), "TEMP_1 ");
 
-  EXPECT_STREQ(FindPubFileRec(pf.get(), "TEMP*")->name, "TEMP_1");
-  EXPECT_STREQ(FindPubFileRec(pf.get(), "TEMP*")->name, "TEMP_2");
-  EXPECT_EQ(FindPubFileRec(pf.get(), "TEMP*"), nullptr);
-  EXPECT_STREQ(FindPubFileRec(pf.get(), "*_1")->name, "TEMP_1");
-  EXPECT_EQ(FindPubFileRec(pf.get(), "*_1"), nullptr);
-
-  // Key order: X before R, then by address.
-  seen.clear();
-  while (PUBFILE_R* r = FindPubFileRecByKey(pf.get(), 0)) seen.push_back(r->name);
-  EXPECT_EQ(seen, (std::vector<std::string>{"TEMP_1", "LEVEL", "TEMP_2"}));
+  // Key order: X before R, then by address; -1 resets the cursor.
+  std::string keys;
+  while (PUBFILE_R* r = FindPubFileRecByKey(pf.get(), 0)) keys += std::string(r->name) + " ";
+  EXPECT_EQ(keys, "TEMP_1 LEVEL TEMP_2 ");
   EXPECT_STREQ(FindPubFileRecByKey(pf.get(), 0)->name, "TEMP_1");
-  EXPECT_EQ(FindPubFileRecByKey(pf.get(), -1), nullptr);  // reset
+  EXPECT_EQ(FindPubFileRecByKey(pf.get(), -1), nullptr);
   EXPECT_STREQ(FindPubFileRecByKey(pf.get(), 0)->name, "TEMP_1");
   EXPECT_EQ(FindPubFileRecByKey(pf.get(), 12345.0), nullptr);
 }
@@ -194,49 +136,28 @@ TEST_F(PubFileTest, MemSizeAddsRatherThanTakesTheMaximum) {
   EXPECT_EQ(x, 4u);
   EXPECT_EQ(y, 9u);
   EXPECT_EQ(s, 4u);
-
   auto other = kt::ReadText("A R 0 0 DINT\nB E 0 1 INT\n");
   EXPECT_EQ(GetPubFileMemSize(other.get(), &x, &y, &r, &s), 1);
 }
 
 TEST_F(PubFileTest, ChecksumLineOverRawBytes) {
-  std::string body = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
-  std::string text = WithCrc(body);
+  const std::string body = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
+  const uint16_t crc = crcPLC(body.data(), body.size());
+  const std::string text = kt::WithCrc(body);
   uint32_t pos = 99;
-  EXPECT_EQ(GetPubFileCrc(text.c_str(), &pos), crcPLC(body.data(), body.size()));
+  EXPECT_EQ(GetPubFileCrc(text.c_str(), &pos), crc);
   EXPECT_EQ(pos, body.size());
+  EXPECT_EQ(GetPubFileCrc(body.c_str(), &pos), 0u);
+  EXPECT_EQ(pos, 0u);
 
   auto pf = kt::ReadText(text);
   ASSERT_TRUE(pf);
   EXPECT_EQ(CountRecPublicFile(pf.get()), 2);
-  EXPECT_EQ(VerifyPubFileCrc(&pf->file), crcPLC(body.data(), body.size()));
-
-  // Line ends count as obtained: the same lines with LF only give another checksum.
-  std::string lf = "A R 0 0 INT\nB R 0 2 INT\n";
-  char line[64];
-  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
-  auto wrong = kt::ReadText(lf + line);
-  EXPECT_EQ(VerifyPubFileCrc(&wrong->file), 0u);
-
-  auto none = kt::ReadText(body);
-  EXPECT_EQ(VerifyPubFileCrc(&none->file), 0u);
-  EXPECT_EQ(GetPubFileCrc(body.c_str(), &pos), 0u);
-  EXPECT_EQ(pos, 0u);
-
+  EXPECT_EQ(VerifyPubFileCrc(&pf->file), crc);
+  EXPECT_EQ(VerifyPubFileCrc(&kt::ReadText(body)->file), 0u);
+  // Line ends count as obtained: the same lines with LF only do not match.
+  const std::string line = text.substr(body.size());
+  EXPECT_EQ(VerifyPubFileCrc(&kt::ReadText("A R 0 0 INT\nB R 0 2 INT\n" + line)->file), 0u);
   // Only the low 16 bits take part.
-  snprintf(line, sizeof line, ";* Crc=\"1%04X\"\n", crcPLC(body.data(), body.size()));
-  auto wide = kt::ReadText(body + line);
-  EXPECT_EQ(VerifyPubFileCrc(&wide->file), crcPLC(body.data(), body.size()));
-}
-
-TEST_F(PubFileTest, NothingToReadAndCreate) {
-  EXPECT_EQ(ReadPubFile(nullptr), nullptr);
-  kt::PubFilePtr empty(CreatePubFile(nullptr));
-  EXPECT_EQ(ReadPubFile(empty.get()), nullptr);
-  empty->enable_mark = 3;
-  EXPECT_EQ(CreatePubFile(empty.get()), empty.get());
-  EXPECT_EQ(empty->enable_mark, 0);
-  auto comments = kt::ReadText(";only\n;comments\n");
-  ASSERT_TRUE(comments);
-  EXPECT_EQ(CountRecPublicFile(comments.get()), 0);
+  EXPECT_EQ(VerifyPubFileCrc(&kt::ReadText(body + ";* Crc=\"1" + line.substr(8))->file), crc);
 }
