@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "app/globals.h"
 #include "files/ffile.h"
@@ -16,7 +16,7 @@
 namespace ft {
 
 time_t fake_now = 1700000000;
-time_t FakeNow() {
+static time_t FakeNow() {
   return fake_now;
 }
 
@@ -31,9 +31,8 @@ bool SimPlc::Start(const std::string& files_dir, bool with_pty,
   mkdir(files_dir.c_str(), 0755);
   if (with_pty) argv.push_back("--pty");
   argv.insert(argv.end(), extra.begin(), extra.end());
-  if (!kt::Spawn(proc, argv)) return false;
   std::string rest;
-  if (!kt::WaitLine(proc, "udp ", rest)) return false;
+  if (!kt::Spawn(proc, argv) || !kt::WaitLine(proc, "udp ", rest)) return false;
   udp_port = PortOf(rest);
   if (with_pty && !kt::WaitLine(proc, "pty ", pty_path)) return false;
   if (!kt::WaitLine(proc, "control ", rest)) return false;
@@ -57,59 +56,52 @@ std::string SimPlc::Ctl(const std::string& cmd) {
   return line;
 }
 
-long SimPlc::Requests() {
+long SimPlc::Stat(const char* key) {
   std::string s = Ctl("stats");
-  size_t at = s.find("requests=");
-  return at == std::string::npos ? -1 : atol(s.c_str() + at + 9);
+  size_t at = s.find(key);
+  return at == std::string::npos ? -1 : atol(s.c_str() + at + strlen(key));
+}
+
+static bool OpenLink(DORVIK_T* link) {
+  link->timeout = 300;
+  link->own_addr = 5;
+  link->plc_addr = 0;
+  return Dorvik_INIT(link) == 0;
 }
 
 bool OpenUdp(DORVIK_T* link, int port) {
   link->iface = DORVIK_IFACE_UDP;
   link->port = port;
-  link->timeout = 300;
-  link->own_addr = 5;
-  link->plc_addr = 0;
   snprintf(link->ip, sizeof link->ip, "127.0.0.1");
-  return Dorvik_INIT(link) == 0;
+  return OpenLink(link);
 }
 
 bool OpenPty(DORVIK_T* link, const std::string& path) {
   link->iface = DORVIK_IFACE_SERIAL;
-  link->timeout = 300;
-  link->own_addr = 5;
-  link->plc_addr = 0;
   snprintf(link->device, sizeof link->device, "%s", path.c_str());
   link->ser.speed = 115200;
   link->ser.data_bits = 8;
   link->ser.parity = 0;
   link->ser.flow = 0;
   link->ser.rts_gpio = -1;
-  return Dorvik_INIT(link) == 0;
+  return OpenLink(link);
 }
 
 std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
+  for (unsigned char c : bytes) out += std::string{digits[c >> 4], digits[c & 15]};
   return out;
 }
 
-LogCapture::LogCapture() {
-  logout = fopen(path.c_str(), "w");
-  logon = 1;
+std::string Pattern(size_t n, int seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + seed) & 0xFF);
+  return s;
 }
 
-LogCapture::~LogCapture() {
-  logon = 0;
-  if (logout) fclose(logout);
-  logout = nullptr;
-}
-
-size_t LogCapture::Count(const std::string& s) const {
-  std::string t = Text();
+size_t InScratch::LogCount(const std::string& s) const {
+  std::string t = LogText();
   size_t n = 0;
   for (size_t at = t.find(s); at != std::string::npos; at = t.find(s, at + s.size())) ++n;
   return n;
@@ -125,13 +117,15 @@ void InScratch::SetUp() {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   old = cwd;
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
-  log = new LogCapture;
+  logout = fopen((logdir / "log.txt").c_str(), "w");
+  logon = 1;
 }
 
 void InScratch::TearDown() {
   DestroyWorkerAttrs();  // joins the workers a test left behind
-  delete log;
-  log = nullptr;
+  logon = 0;
+  if (logout) fclose(logout);
+  logout = nullptr;
   EXPECT_EQ(chdir(old.c_str()), 0);
   SetFileClock(nullptr);
   ResetGlobalSettings();

@@ -1,6 +1,5 @@
-// Test support for the file and memory services: a running korvane-plcsim with its control
-// channel, links to it over UDP and the pty, a scratch working directory, the log in a file,
-// and a hand-driven clock.
+// Test support for the file and memory services: korvane-plcsim with its control channel,
+// links to it, a scratch working directory, the captured log and a hand-driven clock.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -22,18 +21,15 @@ struct SimPlc {
   std::string pty_path;
   int ctl_fd = -1;
   std::string ctl_pending;
-
-  // Starts the simulator serving `files_dir` (UDP and control, with_pty adds the pty).
+  // Serves `files_dir` over UDP (and the pty when asked) with a control channel.
   bool Start(const std::string& files_dir, bool with_pty = false,
              const std::vector<std::string>& extra = {});
   ~SimPlc();
-  // One control command; the reply line without its line end.
-  std::string Ctl(const std::string& cmd);
-  // The number of exchanges the simulator has served so far.
-  long Requests();
+  std::string Ctl(const std::string& cmd);  // the reply line without its line end
+  long Stat(const char* key);               // a counter of "stats", e.g. "requests="
+  long Requests() { return Stat("requests="); }
 };
 
-// Opens `link` towards the simulator; false on failure.
 bool OpenUdp(DORVIK_T* link, int port);
 bool OpenPty(DORVIK_T* link, const std::string& path);
 
@@ -42,31 +38,35 @@ struct Rec : FFILE_T {
   ~Rec() { free(data); }
 };
 
-// Hex text of bytes and back.
 std::string Hex(const std::string& bytes);
+std::string Pattern(size_t n, int seed = 3);  // n bytes that differ from their neighbours
 
-// The log written to a file for the lifetime of the object.
-struct LogCapture {
-  kt::ScratchDir dir;
-  std::string path = dir / "log.txt";
-  LogCapture();
-  ~LogCapture();
-  std::string Text() const { return kt::ReadFile(path); }
-  bool Has(const std::string& s) const { return Text().find(s) != std::string::npos; }
-  size_t Count(const std::string& s) const;
-};
+extern time_t fake_now;  // the file services' clock
 
-// The file services' clock, moved by hand.
-extern time_t fake_now;
-time_t FakeNow();
-
-// Runs each test inside a fresh scratch folder with default settings and a captured log.
+// Each test runs in a fresh scratch folder with default settings and the log in a file.
 struct InScratch : ::testing::Test {
-  kt::ScratchDir dir;
+  kt::ScratchDir dir, logdir;
   std::string old;
-  LogCapture* log = nullptr;
   void SetUp() override;
   void TearDown() override;
+  std::string LogText() const { return kt::ReadFile(logdir / "log.txt"); }
+  size_t LogCount(const std::string& s) const;
+  bool LogHas(const std::string& s) const { return LogCount(s) > 0; }
+};
+
+// InScratch with a simulator serving dir/plcfs and a UDP link to it.
+struct WithPlc : InScratch {
+  SimPlc sim;
+  DORVIK_T link{};
+  void SetUp() override {
+    InScratch::SetUp();
+    ASSERT_TRUE(sim.Start(dir / "plcfs"));
+    ASSERT_TRUE(OpenUdp(&link, sim.udp_port));
+  }
+  void TearDown() override {
+    Dorvik_EXIT(&link);
+    InScratch::TearDown();
+  }
 };
 
 }  // namespace ft
