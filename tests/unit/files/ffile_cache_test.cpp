@@ -1,12 +1,6 @@
 // The file cache: serving an unchanged file from memory, eviction under ffile_maxrec, no cache
 // at all, refilling a changed file, background reads that records are never freed under, and
 // public files obtained through all of it.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "app/globals.h"
-#include "files/ffile.h"
 #include "files/fileaccess.h"
 #include "files/pubfile_io.h"
 #include "files_test_support.h"
@@ -27,11 +21,6 @@ struct FileCache : ft::WithPlc {
     EXPECT_NE(rec, nullptr);
     EXPECT_EQ(rec ? GetFile(rec, "", name, &link, 5) : -2, want_rc) << name;
     return rec;
-  }
-  int Count() {
-    int n = 0;
-    for (FFILE_T* r = list; r; r = r->next) ++n;
-    return n;
   }
 };
 
@@ -74,7 +63,8 @@ TEST_F(FileCache, TwoRecordsEvictTheOldestUseAndNoCacheReadsEveryTime) {
   EXPECT_EQ(r1->source, 3);
   ft::fake_now += 1;
   EXPECT_EQ(Get("f3"), r2);
-  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(list->next, r2);  // still two records
+  EXPECT_EQ(r2->next, nullptr);
   EXPECT_EQ(FindFileRec(list, "f2"), nullptr);
   EXPECT_EQ(FindFileRec(list, "f1"), r1);
   EXPECT_STREQ(r2->name, "f3");
@@ -89,36 +79,12 @@ TEST_F(FileCache, TwoRecordsEvictTheOldestUseAndNoCacheReadsEveryTime) {
   }
 }
 
-TEST_F(FileCache, BackgroundReadIsSeenUntilItEnds) {
-  ffile_maxrec = 0;  // no information query: the delayed exchange is the worker's open
-  std::string big(5000, 'z');
-  ASSERT_EQ(sim.Ctl("fileput big.bin " + ft::Hex(big)), "OK");
-  FFILE_T* rec = FindFreeFileRec(list, "big.bin");
-  list = rec;
-  EXPECT_EQ(IsDownloadedFile(list), 1);
-  ASSERT_EQ(sim.Ctl("fault delay 150 1"), "OK");
-  ASSERT_EQ(GetFileBg(rec, "", "big.bin", &link, 5), 0);
-  EXPECT_EQ(IsDownloadedFile(list), 0);
-  ASSERT_TRUE(kt::WaitForCond([&] { return IsDownloadedFile(list) == 1; }));
-  EXPECT_EQ(rec->result.load(), 0);
-  EXPECT_EQ(rec->source, 2);
-  EXPECT_EQ(rec->end.load(), rec->data + 5000);
-  EXPECT_EQ(std::string(rec->data), big);
-
-  // Removing the cache while a slow read runs stops the worker before the record goes.
-  ASSERT_EQ(sim.Ctl("fault delay 100 3"), "OK");
-  FFILE_T* slow = FindFreeFileRec(list, "big.bin");
-  ASSERT_EQ(GetFileBg(slow, "", "big.bin", &link, 5), 0);
-  RemoveFile(list);
-  list = nullptr;
-  EXPECT_TRUE(LogHas("Abort of reading PLC file: big.bin")) << LogText();
-}
-
-TEST_F(FileCache, SecondRequestDuringABackgroundReadWaitsForIt) {
+TEST_F(FileCache, BackgroundReadsAreWaitedForAndStoppedBeforeFreeing) {
   std::string big(4000, 'q');
   ASSERT_EQ(sim.Ctl("fileput same.bin " + ft::Hex(big)), "OK");
   FFILE_T* rec = FindFreeFileRec(list, "same.bin");
   list = rec;
+  EXPECT_EQ(IsDownloadedFile(list), 1);
   ASSERT_EQ(sim.Ctl("fault delay 150 2"), "OK");  // the information query and the open
   ASSERT_EQ(GetFileBg(rec, "", "same.bin", &link, 5), 0);
   EXPECT_EQ(IsDownloadedFile(list), 0);
@@ -127,15 +93,24 @@ TEST_F(FileCache, SecondRequestDuringABackgroundReadWaitsForIt) {
   ASSERT_EQ(GetFileBg(rec, "", "same.bin", &link, 5), 0);
   EXPECT_EQ(rec->source, 3);
   EXPECT_EQ(IsDownloadedFile(list), 1);
+  EXPECT_EQ(rec->result.load(), 0);
   EXPECT_EQ(rec->end.load(), rec->data + big.size());
   EXPECT_EQ(std::string(rec->data), big);
+
+  // Removing the cache while a slow read runs stops the worker before the record goes.
+  ffile_maxrec = 0;  // no information query: straight to the delayed reading
+  ASSERT_EQ(sim.Ctl("fault delay 100 3"), "OK");
+  FFILE_T* slow = FindFreeFileRec(list, "same.bin");
+  ASSERT_EQ(GetFileBg(slow, "", "same.bin", &link, 5), 0);
+  RemoveFile(list);
+  list = nullptr;
+  EXPECT_TRUE(LogHas("Abort of reading PLC file: same.bin")) << LogText();
 }
 
 TEST_F(FileCache, PublicFileFromThePlcTheCacheAndTheLocalCopy) {
   pubfile_read_pause_ms = 0;
   const std::string demo =
       kt::ReadFile(std::string(KORVANE_SOURCE_DIR) + "/examples/plc/files/iRovanta.pub");
-  ASSERT_FALSE(demo.empty());
   ASSERT_EQ(sim.Ctl("fileput iRovanta.pub " + ft::Hex(demo)), "OK");
 
   // No local copy in "": the PLC, then memory after one information query.
@@ -145,7 +120,6 @@ TEST_F(FileCache, PublicFileFromThePlcTheCacheAndTheLocalCopy) {
   ASSERT_NE(pf, nullptr);
   EXPECT_EQ(source, PF_SRC_PLC);
   EXPECT_EQ(flag, 0);
-  EXPECT_NE(crc, 0u);
   const int items = CountRecPublicFile(pf);
   EXPECT_GE(items, 4);
   EXPECT_NE(FindPubFileRec(pf, "TEMP"), nullptr);

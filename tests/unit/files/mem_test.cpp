@@ -2,11 +2,6 @@
 // past 64 KiB, the empty read, failed passes, abort, and the background worker.
 #include "files/mem.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-
 #include "files_test_support.h"
 
 namespace {
@@ -47,7 +42,13 @@ TEST_F(MemPasses, OverUdpThePtyAndPast64KiB) {
       {"udp: one pass of 246 x 4 + 16", false, {}, 3, 100, {{"R 100", 1000}}, 1, 5},
       {"pty: five passes", true, {}, 3, 100, {{"R 100", 1000}}, 5, -1},
       // Register 1 from 0xFFF0 for 246 bytes, then selector 2 from 0x00E6 for 54 bytes.
-      {"carry", false, {"--regsize", "131072"}, 1, 0xFFF0, {{"Y 65520", 246}, {"S 230", 54}}, 1,
+      {"carry",
+       false,
+       {"--regsize", "131072"},
+       1,
+       0xFFF0,
+       {{"Y 65520", 246}, {"S 230", 54}},
+       1,
        -1},
   };
   int seed = 1;
