@@ -15,11 +15,11 @@ struct FileCache : ft::WithPlc {
     ft::WithPlc::TearDown();
   }
   // One GETFILE as the dispatcher makes it: a record from the cache, then the read.
-  FFILE_T* Get(const char* name, int want_rc = 0) {
+  FFILE_T* Get(const char* name) {
     FFILE_T* rec = FindFreeFileRec(list, name);
     if (!list) list = rec;
     EXPECT_NE(rec, nullptr);
-    EXPECT_EQ(rec ? GetFile(rec, "", name, &link, 5) : -2, want_rc) << name;
+    EXPECT_EQ(rec ? GetFile(rec, "", name, &link, 5) : -2, 0) << name;
     return rec;
   }
 };
