@@ -203,6 +203,11 @@ TEST(Services, ReadnPacking) {
 
 TEST(Services, ReadnReplyFaultsAndBounds) {
   FakeLink f;
+  const Bytes first = FakeLink::Long(0x08, Data(200, 0)),
+              too_much = FakeLink::Long(0x08, Data(240, 0));
+  const Bytes last = FakeLink::Long(0x08, Data(100, 0)),
+              refuse = FakeLink::Long(0x0C, {0x30, 0x0E});
+  const std::vector<int> three = {100, 100, 100};
   const struct {
     const char* what;
     std::vector<int> lengths;
@@ -211,32 +216,14 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
     int error, rc;
     uint32_t code;
   } rows[] = {
-      {"second frame refuses",
-       {100, 100, 100},
-       2000,
-       Cat(FakeLink::Long(0x08, Data(200, 0)), FakeLink::Long(0x0C, {0x30, 0x0E})),
-       0,
-       -1,
-       526},
-      {"one frame of two", {100, 100, 100}, 2000, FakeLink::Long(0x08, Data(200, 0)), 0, -1, 84},
+      {"second frame refuses", three, 2000, Cat(first, refuse), 0, -1, 526},
+      {"one frame of two", three, 2000, first, 0, -1, 84},
       {"nothing usable", {5}, 2000, {}, 0, -1, 84},
       {"no answer", {5}, 2000, {}, 80, -1, 80},
-      {"shorter reply is the caller's to judge",
-       {5},
-       2000,
-       FakeLink::Long(0x08, Data(4, 0)),
-       0,
-       4,
-       0},
+      {"shorter reply is the caller's", {5}, 2000, FakeLink::Long(0x08, Data(4, 0)), 0, 4, 0},
       // The caller's buffer reaches 246 bytes past where the last frame's data starts (here
       // 100); an earlier frame bringing more than it asked for would push the output past it.
-      {"earlier frame brings too much",
-       {100, 100, 100},
-       100 + 246,
-       Cat(FakeLink::Long(0x08, Data(240, 0)), FakeLink::Long(0x08, Data(100, 0))),
-       0,
-       -1,
-       84},
+      {"earlier frame brings too much", three, 100 + 246, Cat(too_much, last), 0, -1, 84},
       {"last frame may bring 246", {100}, 246, FakeLink::Long(0x08, Data(246, 0)), 0, 246, 0},
   };
   for (const auto& r : rows) {
