@@ -12,6 +12,7 @@ using lt::Cat;
 using lt::FakeLink;
 using lt::Get32;
 using lt::Le32;
+using lt::Seq;
 
 namespace {
 
@@ -27,12 +28,6 @@ Bytes Reply(uint32_t status, uint32_t handle, uint32_t offset, uint32_t length,
             const Bytes& data = {}) {
   return FakeLink::Long(
       0x08, Cat(Cat(Cat(Le32(status), Le32(handle)), Cat(Le32(offset), Le32(length))), data));
-}
-
-Bytes Fill(size_t n, unsigned char first) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; i++) b[i] = static_cast<unsigned char>(first + i);
-  return b;
 }
 
 Bytes Slice(const Bytes& b, size_t from, size_t n) {
@@ -90,7 +85,7 @@ TEST(FileTransfer, OpenAndOtherSubCommands) {
 TEST(FileTransfer, Read) {
   // 500 bytes over UDP: three frames each asking for 230, answered with 230, 230 and 40.
   FakeLink f;
-  Bytes rec = Record(4, 7, 0, 500), data = Fill(500, 0);
+  Bytes rec = Record(4, 7, 0, 500), data = Seq(500, 0);
   f.ep.reply = Cat(
       Cat(Reply(0, 7, 0, 230, Slice(data, 0, 230)), Reply(0, 7, 230, 230, Slice(data, 230, 230))),
       Reply(0, 7, 460, 40, Slice(data, 460, 40)));
@@ -104,7 +99,7 @@ TEST(FileTransfer, Read) {
   // On a serial link one frame.
   FakeLink s(1);
   rec = Record(4, 7, 0, 500);
-  s.ep.reply = Reply(0, 7, 0, 230, Fill(230, 1));
+  s.ep.reply = Reply(0, 7, 0, 230, Seq(230, 1));
   EXPECT_EQ(Dorvik_FILETRANSFER(&s.link, rec.data()), 230);
   EXPECT_EQ(s.ep.requests[0], RwFrame(4, 7, 0, 230));
   EXPECT_EQ(rec[16], 1);
@@ -120,17 +115,17 @@ TEST(FileTransfer, ReadReplyWalk) {
   } rows[] = {
       // A later frame with status 5 or with length 0 ends the read at the earlier frames.
       {"later status 5", 500,
-       Cat(Cat(Reply(0, 7, 0, 230, Fill(230, 0)), Reply(5, 7, 230, 100, Fill(100, 0))),
-           Reply(0, 7, 460, 40, Fill(40, 0))),
+       Cat(Cat(Reply(0, 7, 0, 230, Seq(230, 0)), Reply(5, 7, 230, 100, Seq(100, 0))),
+           Reply(0, 7, 460, 40, Seq(40, 0))),
        230, 5, 0},
-      {"later length 0", 500, Cat(Reply(0, 7, 0, 100, Fill(100, 0)), Reply(0, 7, 230, 0)), 100, 0,
+      {"later length 0", 500, Cat(Reply(0, 7, 0, 100, Seq(100, 0)), Reply(0, 7, 230, 0)), 100, 0,
        0},
       {"status only", 100, FakeLink::Long(0x08, Le32(3)), 0, 3, 0},
       // Replies that claim more than they carry, or miss a frame, are refused.
       {"later frame lies", 460,
-       Cat(Reply(0, 7, 0, 230, Fill(230, 0)), Reply(0, 7, 230, 200, Fill(10, 0))), -1, 0, 84},
-      {"first frame lies", 100, Reply(0, 7, 0, 0xFFFFFF00u, Fill(4, 0)), -1, 0, 84},
-      {"frame missing", 460, Reply(0, 7, 0, 230, Fill(230, 0)), -1, 0, 16},  // zeros fail SD
+       Cat(Reply(0, 7, 0, 230, Seq(230, 0)), Reply(0, 7, 230, 200, Seq(10, 0))), -1, 0, 84},
+      {"first frame lies", 100, Reply(0, 7, 0, 0xFFFFFF00u, Seq(4, 0)), -1, 0, 84},
+      {"frame missing", 460, Reply(0, 7, 0, 230, Seq(230, 0)), -1, 0, 16},  // zeros fail SD
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -154,7 +149,7 @@ TEST(FileTransfer, ReadReplyWalk) {
 
 TEST(FileTransfer, WriteInTwoFrames) {
   FakeLink f;
-  Bytes rec = Record(5, 3, 1000, 300), data = Fill(300, 9);
+  Bytes rec = Record(5, 3, 1000, 300), data = Seq(300, 9);
   std::copy(data.begin(), data.end(), rec.begin() + 14);
   f.ep.reply = Cat(Reply(0, 3, 1000, 230), Reply(0, 3, 1230, 70));
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), 300);

@@ -30,12 +30,6 @@ std::string Hex(const Bytes& b) {
   return s;
 }
 
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; i++) b[i] = static_cast<unsigned char>((i * 7 + seed) % 251);
-  return b;
-}
-
 // A FILETRANSFER record: byte 0 reserved, the sub-command, then `rest`; room for 5 frames.
 Bytes Record(unsigned char sub, const Bytes& rest) {
   Bytes rec = Cat({0, sub}, rest);
@@ -131,7 +125,7 @@ TEST_P(SimLink, RegisterServices) {
   EXPECT_EQ(rb[0], 1);
 
   // Three blocks of 100 bytes: two frames over UDP, the first only on the line.
-  Bytes image = Pattern(300, 1);
+  Bytes image = lt::Seq(300, 1);
   ASSERT_EQ(Ctl("setbytes R 1000 " + Hex(image)), "OK");
   unsigned char desc[2000] = {0,         3,   1000 & 0xFF, 1000 >> 8,   100,       3,  1100 & 0xFF,
                               1100 >> 8, 100, 3,           1200 & 0xFF, 1200 >> 8, 100};
@@ -145,7 +139,7 @@ TEST_P(SimLink, RegisterServices) {
 }
 
 TEST_P(SimLink, FileTransfer) {
-  Bytes content = Pattern(500, 3);
+  Bytes content = lt::Seq(500, 3);
   ASSERT_EQ(Ctl("fileput a.txt " + Hex(content)), "OK");
   uint32_t length = 0;
   int h = Open("a.txt", 1, &length);
@@ -171,7 +165,7 @@ TEST_P(SimLink, FileTransfer) {
   EXPECT_NE(Get32(rec.data() + 4), static_cast<uint32_t>(h));
   EXPECT_TRUE(Close(h));
 
-  Bytes data = Pattern(300, 9);
+  Bytes data = lt::Seq(300, 9);
   h = Open("b.txt", 6);
   ASSERT_GE(h, 0) << Dorvik_ErrorMSG(&link);
   for (size_t sent = 0; sent < data.size();) {

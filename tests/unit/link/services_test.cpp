@@ -12,6 +12,7 @@
 using lt::Bytes;
 using lt::Cat;
 using lt::FakeLink;
+using lt::Seq;
 
 namespace {
 
@@ -27,16 +28,7 @@ Bytes Descriptors(const std::vector<int>& lengths, size_t room = 2000) {
   return buf;
 }
 
-Bytes Data(int n, unsigned char first) {
-  Bytes d(static_cast<size_t>(n));
-  for (int i = 0; i < n; i++) d[static_cast<size_t>(i)] = static_cast<unsigned char>(first + i);
-  return d;
-}
-
-// A frame as the server sends it: LE, FC and data, with the checksum computed.
-Bytes Request(unsigned char fc, const Bytes& data) {
-  return lt::LongFrame(0, 5, fc, data);
-}
+constexpr auto Request = FakeLink::Request;
 
 }  // namespace
 
@@ -164,7 +156,7 @@ TEST(Services, ReadnPacking) {
   // 3 x 100 bytes: 100 + 100 in the first frame, 100 in the second; 32 bytes, 510 expected.
   FakeLink f;
   Bytes buf = Descriptors({100, 100, 100});
-  f.ep.reply = Cat(FakeLink::Long(0x08, Data(200, 0)), FakeLink::Long(0x08, Data(100, 200)));
+  f.ep.reply = Cat(FakeLink::Long(0x08, Seq(200, 0)), FakeLink::Long(0x08, Seq(100, 200)));
   ASSERT_EQ(Dorvik_READN(&f.link, buf.data(), 3), 300);
   EXPECT_EQ(f.ep.expected[0], 510);
   EXPECT_EQ(f.ep.requests[0], Cat(Request(0x6C, {0x0B, 2, 0, 0, 100, 2, 1, 0, 100}),
@@ -174,7 +166,7 @@ TEST(Services, ReadnPacking) {
   // 62 blocks of 1 byte: 61 in the first frame (LE 248), one in the second.
   FakeLink g;
   buf = Descriptors(std::vector<int>(62, 1));
-  g.ep.reply = Cat(FakeLink::Long(0x08, Data(61, 0)), FakeLink::Long(0x08, Data(1, 61)));
+  g.ep.reply = Cat(FakeLink::Long(0x08, Seq(61, 0)), FakeLink::Long(0x08, Seq(1, 61)));
   ASSERT_EQ(Dorvik_READN(&g.link, buf.data(), 62), 62);
   EXPECT_EQ(g.ep.requests[0][1], 248);
   EXPECT_EQ(g.ep.requests[0].size(), 254u + 14u);
@@ -195,7 +187,7 @@ TEST(Services, ReadnPacking) {
   // A one-frame (serial) link sends only the first frame.
   FakeLink s(1);
   buf = Descriptors({200, 100});
-  s.ep.reply = FakeLink::Long(0x08, Data(200, 0));
+  s.ep.reply = FakeLink::Long(0x08, Seq(200, 0));
   EXPECT_EQ(Dorvik_READN(&s.link, buf.data(), 2), 200);
   EXPECT_EQ(s.ep.requests[0].size(), 14u);
   EXPECT_EQ(s.ep.expected[0], 255);
@@ -203,10 +195,9 @@ TEST(Services, ReadnPacking) {
 
 TEST(Services, ReadnReplyFaultsAndBounds) {
   FakeLink f;
-  const Bytes first = FakeLink::Long(0x08, Data(200, 0)),
-              too_much = FakeLink::Long(0x08, Data(240, 0));
-  const Bytes last = FakeLink::Long(0x08, Data(100, 0)),
-              refuse = FakeLink::Long(0x0C, {0x30, 0x0E});
+  const Bytes first = FakeLink::Long(0x08, Seq(200, 0)),
+              too_much = FakeLink::Long(0x08, Seq(240, 0));
+  const Bytes last = FakeLink::Long(0x08, Seq(100, 0)), refuse = FakeLink::Long(0x0C, {0x30, 0x0E});
   const std::vector<int> three = {100, 100, 100};
   const struct {
     const char* what;
@@ -220,11 +211,11 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
       {"one frame of two", three, 2000, first, 0, -1, 84},
       {"nothing usable", {5}, 2000, {}, 0, -1, 84},
       {"no answer", {5}, 2000, {}, 80, -1, 80},
-      {"shorter reply is the caller's", {5}, 2000, FakeLink::Long(0x08, Data(4, 0)), 0, 4, 0},
+      {"shorter reply is the caller's", {5}, 2000, FakeLink::Long(0x08, Seq(4, 0)), 0, 4, 0},
       // The caller's buffer reaches 246 bytes past where the last frame's data starts (here
       // 100); an earlier frame bringing more than it asked for would push the output past it.
       {"earlier frame brings too much", three, 100 + 246, Cat(too_much, last), 0, -1, 84},
-      {"last frame may bring 246", {100}, 246, FakeLink::Long(0x08, Data(246, 0)), 0, 246, 0},
+      {"last frame may bring 246", {100}, 246, FakeLink::Long(0x08, Seq(246, 0)), 0, 246, 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
