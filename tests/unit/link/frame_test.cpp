@@ -100,8 +100,6 @@ TEST(Frame, ErrorMessages) {
       {0x220C, "[0x220c] Communication service invalid parameters."},
       {523, "[0x20b] Invalid parameters of communication services READN / READND."},
       {80, "[0x50] The slave station does not response."},
-      {16, "[0x10] Invalid start delimiter SD."},
-      {65521, "[0xfff1] SERIAL interface can not be initialized."},
   };
   for (const auto& r : rows) {
     DORVIK_T link{};
