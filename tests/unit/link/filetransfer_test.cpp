@@ -10,18 +10,12 @@
 using lt::Bytes;
 using lt::Cat;
 using lt::FakeLink;
+using lt::FileRecord;
 using lt::Get32;
 using lt::Le32;
 using lt::Seq;
 
 namespace {
-
-// A read/write record: sub-command, handle, offset, length; room for 5 frames of data.
-Bytes Record(unsigned char sub, uint32_t handle, uint32_t offset, uint32_t length) {
-  Bytes rec = Cat(Cat({0, sub}, Le32(handle)), Cat(Le32(offset), Le32(length)));
-  rec.resize(16 + 5 * 230 + 16, 0);
-  return rec;
-}
 
 // A reply frame of a read or write: status, handle, offset, length, data.
 Bytes Reply(uint32_t status, uint32_t handle, uint32_t offset, uint32_t length,
@@ -85,7 +79,7 @@ TEST(FileTransfer, OpenAndOtherSubCommands) {
 TEST(FileTransfer, Read) {
   // 500 bytes over UDP: three frames each asking for 230, answered with 230, 230 and 40.
   FakeLink f;
-  Bytes rec = Record(4, 7, 0, 500), data = Seq(500, 0);
+  Bytes rec = FileRecord(4, 7, 0, 500), data = Seq(500, 0);
   f.ep.reply = Cat(
       Cat(Reply(0, 7, 0, 230, Slice(data, 0, 230)), Reply(0, 7, 230, 230, Slice(data, 230, 230))),
       Reply(0, 7, 460, 40, Slice(data, 460, 40)));
@@ -98,7 +92,7 @@ TEST(FileTransfer, Read) {
 
   // On a serial link one frame.
   FakeLink s(1);
-  rec = Record(4, 7, 0, 500);
+  rec = FileRecord(4, 7, 0, 500);
   s.ep.reply = Reply(0, 7, 0, 230, Seq(230, 1));
   EXPECT_EQ(Dorvik_FILETRANSFER(&s.link, rec.data()), 230);
   EXPECT_EQ(s.ep.requests[0], RwFrame(4, 7, 0, 230));
@@ -130,7 +124,7 @@ TEST(FileTransfer, ReadReplyWalk) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     FakeLink f;
-    Bytes rec = Record(4, 7, 0, r.length);
+    Bytes rec = FileRecord(4, 7, 0, r.length);
     f.ep.reply = r.reply;
     EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), r.rc);
     if (r.rc >= 0) {
@@ -140,17 +134,16 @@ TEST(FileTransfer, ReadReplyWalk) {
   }
   // Length 0 or negative: no frame.
   FakeLink f;
-  Bytes rec = Record(4, 7, 0, 0);
+  Bytes rec = FileRecord(4, 7, 0, 0);
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), -1);
-  rec = Record(5, 7, 0, 0x80000000u);
+  rec = FileRecord(5, 7, 0, 0x80000000u);
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), -1);
   EXPECT_TRUE(f.ep.requests.empty());
 }
 
 TEST(FileTransfer, WriteInTwoFrames) {
   FakeLink f;
-  Bytes rec = Record(5, 3, 1000, 300), data = Seq(300, 9);
-  std::copy(data.begin(), data.end(), rec.begin() + 14);
+  Bytes data = Seq(300, 9), rec = FileRecord(5, 3, 1000, 300, data);
   f.ep.reply = Cat(Reply(0, 3, 1000, 230), Reply(0, 3, 1230, 70));
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), 300);
   EXPECT_EQ(f.ep.requests[0], Cat(RwFrame(5, 3, 1000, 230, Slice(data, 0, 230)),

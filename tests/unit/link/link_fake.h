@@ -44,6 +44,15 @@ inline Bytes ShortFrame(unsigned char da, unsigned char sa, unsigned char fc) {
   return {0x10, da, sa, fc, static_cast<unsigned char>(da + sa + fc), 0x16};
 }
 
+// A FILETRANSFER read/write record: reserved byte, sub-command, handle, offset, length, data;
+// room for five frames of data.
+inline Bytes FileRecord(unsigned char sub, uint32_t handle, uint32_t offset, uint32_t length,
+                        const Bytes& data = {}) {
+  Bytes rec = Cat(Cat({0, sub}, Le32(handle)), Cat(Cat(Le32(offset), Le32(length)), data));
+  rec.resize(16 + 5 * DORVIK_FILE_PIECE + 16, 0);
+  return rec;
+}
+
 struct FakeEndpoint {
   std::vector<Bytes> requests;  // every request, in order
   std::vector<int> expected;    // expected reply length of every exchange

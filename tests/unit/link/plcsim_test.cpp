@@ -22,28 +22,15 @@ namespace {
 
 std::string Hex(const Bytes& b) {
   std::string s;
-  char two[3];
-  for (unsigned char c : b) {
-    snprintf(two, sizeof two, "%02x", c);
-    s += two;
-  }
+  for (unsigned char c : b) s += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return s;
 }
 
-// A FILETRANSFER record: byte 0 reserved, the sub-command, then `rest`; room for 5 frames.
-Bytes Record(unsigned char sub, const Bytes& rest) {
-  Bytes rec = Cat({0, sub}, rest);
-  rec.resize(16 + 5 * 230, 0);
-  return rec;
-}
-
+// An open record: mode, then the name with its zero from byte 7.
 Bytes OpenRecord(const std::string& name, unsigned char mode) {
-  return Record(2, Cat({mode, 0, 0, 0, 0}, Bytes(name.c_str(), name.c_str() + name.size() + 1)));
-}
-
-Bytes RwRecord(unsigned char sub, int handle, size_t offset, size_t length, const Bytes& data) {
-  return Record(sub, Cat(Cat(Le32(static_cast<uint32_t>(handle)), Le32(uint32_t(offset))),
-                         Cat(Le32(uint32_t(length)), data)));
+  Bytes rec = lt::FileRecord(2, mode, 0, 0);
+  memcpy(&rec[7], name.c_str(), name.size() + 1);
+  return rec;
 }
 
 class SimLink : public testing::TestWithParam<bool> {  // true: UDP, false: the pty
@@ -85,7 +72,8 @@ class SimLink : public testing::TestWithParam<bool> {  // true: UDP, false: the 
     return static_cast<int>(Get32(rec.data() + 4));
   }
   bool Close(int handle) {
-    Bytes rec = Record(3, Cat({0}, Le32(static_cast<uint32_t>(handle))));
+    Bytes rec = lt::FileRecord(3, 0, 0, 0);  // the handle from byte 3
+    memcpy(&rec[3], Le32(static_cast<uint32_t>(handle)).data(), 4);
     return Dorvik_FILETRANSFER(&link, rec.data()) == 0 && Get32(rec.data()) == 0;
   }
 };
@@ -147,7 +135,7 @@ TEST_P(SimLink, FileTransfer) {
   EXPECT_EQ(length, 500u);
   Bytes got, rec;
   while (got.size() < 500) {
-    rec = RwRecord(4, h, got.size(), 500 - got.size(), {});
+    rec = lt::FileRecord(4, h, uint32_t(got.size()), uint32_t(500 - got.size()));
     int n = Dorvik_FILETRANSFER(&link, rec.data());
     ASSERT_GT(n, 0) << Dorvik_ErrorMSG(&link);
     if (got.empty()) {
@@ -160,7 +148,7 @@ TEST_P(SimLink, FileTransfer) {
   EXPECT_EQ(got, content);
   // A wrong handle in the reply is left for the caller to see.
   Fault("filehandle");
-  rec = RwRecord(4, h, 0, 10, {});
+  rec = lt::FileRecord(4, h, 0, 10);
   EXPECT_GT(Dorvik_FILETRANSFER(&link, rec.data()), 0);
   EXPECT_NE(Get32(rec.data() + 4), static_cast<uint32_t>(h));
   EXPECT_TRUE(Close(h));
@@ -170,7 +158,7 @@ TEST_P(SimLink, FileTransfer) {
   ASSERT_GE(h, 0) << Dorvik_ErrorMSG(&link);
   for (size_t sent = 0; sent < data.size();) {
     Bytes piece(data.begin() + static_cast<long>(sent), data.end());
-    rec = RwRecord(5, h, sent, piece.size(), piece);
+    rec = lt::FileRecord(5, h, uint32_t(sent), uint32_t(piece.size()), piece);
     int n = Dorvik_FILETRANSFER(&link, rec.data());
     ASSERT_GT(n, 0) << Dorvik_ErrorMSG(&link);
     if (sent == 0) {
