@@ -86,11 +86,6 @@ TEST(Serial, LineSetUp) {
     Serial_Exit(&ep);
     EXPECT_EQ(ep.fd, -1);
   }
-  SEREP_T ep{};
-  ep.speed = 9600;
-  ep.data_bits = 8;
-  EXPECT_EQ(Serial_Init(&ep, "/nonexistent/ttyX"), 1);
-  EXPECT_EQ(ep.fd, -1);
 }
 
 TEST(Serial, FrameEnds) {

@@ -245,9 +245,6 @@ TEST(Services, ReadbAndWrites) {
   EXPECT_EQ(f.ep.requests.back(), Request(0x63, {0x10, 0x02, 0x10, 0x00, 0x83}));
   f.ep.reply = {0xE5};
   EXPECT_EQ(Dorvik_WRITEB(&f.link, wb, 1), 0);
-  f.ep.error = 80;
-  EXPECT_EQ(Dorvik_WRITEN(&f.link, wn, 1), 1);
-  EXPECT_EQ(f.link.error.load(), 80u);
 
   // Records that cannot fit one frame are not sent.
   Bytes big(600, 0);
