@@ -69,25 +69,28 @@ struct Result {
   int error;
 };
 
-// The server's endpoint towards `plc`, and one exchange in which `answer` (called with the
-// received request) plays the PLC.
+// The server's endpoint towards `plc`. Exchange sends kRequest while the PLC side answers with
+// `frames` under the request's sequence number plus `seq_delta`, from `sender` (the PLC when null).
 struct Udp {
   UdpPeer plc;
   UDPEP_T ep{};
+  Bytes request;  // the last packet the PLC received
   explicit Udp(unsigned timeout = 2000) {
     ep.timeout = timeout;
     EXPECT_EQ(Ether_Init(&ep, "127.0.0.1", static_cast<unsigned>(plc.port)), 0);
   }
   ~Udp() { Ether_Exit(&ep); }
-  template <class F>
-  Result Exchange(unsigned char* reply, int reply_len, int reply_cap, F answer) {
+  Result Exchange(unsigned char* reply, int reply_len, int reply_cap, const Bytes& frames,
+                  int seq_delta = 0, UdpPeer* sender = nullptr, int length_field = -1) {
     auto fut = std::async(std::launch::async, [this, reply, reply_len, reply_cap] {
       Result r{};
       r.rc = Ether_SendData(&ep, kRequest.data(), reply, static_cast<int>(kRequest.size()),
                             reply_len, &r.error, reply_cap);
       return r;
     });
-    answer(plc.Recv());
+    request = plc.Recv();
+    (sender ? sender : &plc)
+        ->SendTo(plc.from, Packet(SeqOf(request) + seq_delta, frames, length_field));
     return fut.get();
   }
 };
@@ -97,24 +100,16 @@ struct Udp {
 TEST(Udp, PacketHeaderAndSequenceNumbers) {
   Udp u;
   unsigned char reply[6];
-  Bytes got;
-  Result r = u.Exchange(reply, 6, 6, [&](const Bytes& req) {
-    got = req;
-    u.plc.SendTo(u.plc.from, Packet(1, kAck));
-  });
+  Result r = u.Exchange(reply, 6, 6, kAck);
   // The first packet carries 1, then 0x02 0x00 and the big-endian frame length.
-  EXPECT_EQ(got, lt::Cat({1, 0, 0x02, 0x00, 0, 6}, kRequest));
+  EXPECT_EQ(u.request, lt::Cat({1, 0, 0x02, 0x00, 0, 6}, kRequest));
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.error, 0);
   EXPECT_EQ(Bytes(reply, reply + 6), kAck);
-
   // After 65535 comes 0.
   u.ep.tx[0] = u.ep.tx[1] = 0xFF;
-  r = u.Exchange(reply, 6, 6, [&](const Bytes& req) {
-    EXPECT_EQ(SeqOf(req), 0u);
-    u.plc.SendTo(u.plc.from, Packet(0, kAck));
-  });
-  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(u.Exchange(reply, 6, 6, kAck).rc, 0);
+  EXPECT_EQ(SeqOf(u.request), 0u);
 }
 
 TEST(Udp, ReplySources) {
@@ -134,9 +129,7 @@ TEST(Udp, ReplySources) {
     ASSERT_GE(r.sender->fd, 0);
     unsigned char reply[6];
     memset(reply, 0xFF, sizeof reply);
-    Result res = u.Exchange(reply, 6, 6, [&](const Bytes& req) {
-      r.sender->SendTo(u.plc.from, Packet(SeqOf(req) + r.seq_delta, kAck));
-    });
+    Result res = u.Exchange(reply, 6, 6, kAck, r.seq_delta, r.sender);
     EXPECT_EQ(res.rc, r.rc);
     EXPECT_EQ(res.error, 0);
     EXPECT_EQ(reply[0], r.rc == 0 ? 0x10 : 0xFF);
@@ -159,23 +152,17 @@ TEST(Udp, DatagramIsCopiedBounded) {
     SCOPED_TRACE(row.what);
     unsigned char area[17];
     memset(area, 0xEE, sizeof area);
-    Result r = u.Exchange(area, row.reply_len, row.cap, [&](const Bytes& req) {
-      u.plc.SendTo(u.plc.from, Packet(SeqOf(req), row.frames, row.length_field));
-    });
+    Result r = u.Exchange(area, row.reply_len, row.cap, row.frames, 0, nullptr, row.length_field);
     EXPECT_EQ(r.rc, row.rc);
     EXPECT_EQ(r.error, 0);
     EXPECT_EQ(Bytes(area, area + row.last_written + 1),
               Bytes(row.frames.begin(), row.frames.begin() + row.last_written + 1));
     EXPECT_EQ(area[row.last_written + 1], 0xEE);
   }
-
   // A datagram shorter than expected leaves zeros behind.
   unsigned char area[255];
   memset(area, 0xEE, sizeof area);
-  Result r = u.Exchange(area, 255, 255, [&](const Bytes& req) {
-    u.plc.SendTo(u.plc.from, Packet(SeqOf(req), {0xE5}));
-  });
-  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(u.Exchange(area, 255, 255, {0xE5}).rc, 0);
   EXPECT_EQ(area[0], 0xE5);
   EXPECT_EQ(area[1], 0);
   EXPECT_EQ(area[254], 0);
