@@ -13,12 +13,11 @@
 namespace lt {
 
 struct PtyPlc {
-  int master = -1;
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
   std::string slave;
   PtyPlc() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    const char* name = ptsname(master);
+    const char* name =
+        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
     if (name) slave = name;
   }
   ~PtyPlc() {
@@ -29,21 +28,19 @@ struct PtyPlc {
     Bytes got;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (got.size() < n) {
-      int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      deadline - std::chrono::steady_clock::now())
-                                      .count());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       pollfd p = {master, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, left) != 1) break;
       unsigned char buf[512];
-      ssize_t r = read(master, buf, n - got.size() < sizeof buf ? n - got.size() : sizeof buf);
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+      ssize_t r = read(master, buf, std::min(n - got.size(), sizeof buf));
       if (r <= 0) break;
       got.insert(got.end(), buf, buf + r);
     }
     return got;
   }
   void Write(const Bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
+    for (size_t done = 0; done < b.size();) {
       ssize_t w = write(master, b.data() + done, b.size() - done);
       if (w <= 0) return;
       done += static_cast<size_t>(w);
