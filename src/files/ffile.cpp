@@ -8,6 +8,7 @@
 
 #include "app/globals.h"
 #include "app/log.h"
+#include "files/fileaccess.h"
 #include "files/workers_internal.h"
 
 namespace {
@@ -209,4 +210,13 @@ int CompareFileInfo(const FFILE_T* a, const FFILE_T* b) {
     default:
       return 1;
   }
+}
+
+void FinishFileRead(FFILE_T* rec, const char* func, const char* aborted, const char* name) {
+  if (rec->abort.load()) {
+    rec->abort.store(0);
+    log(func, 0, "%s: %s", aborted, name);
+  }
+  rec->use_time.store(FileNow() + ffile_timeout);
+  rec->busy.store(0, std::memory_order_release);
 }

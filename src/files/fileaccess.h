@@ -26,6 +26,10 @@ int WriteDorvikFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_
 int GetFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 int WriteFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 
+// End of a successful read: logs "<aborted>: <name>" when an abort cut it short, then marks the
+// record fresh until ffile_timeout from now and no longer busy.
+void FinishFileRead(FFILE_T* rec, const char* func, const char* aborted, const char* name);
+
 // PLC attributes and packed stamps from the local mode and times; -1 if a time cannot be
 // converted.
 int SetDorvikFileAttr(FFILE_T* rec);

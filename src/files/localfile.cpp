@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "app/fsutil.h"
-#include "app/globals.h"
 #include "app/log.h"
 #include "files/ffile.h"
 #include "files/fileaccess.h"
@@ -196,12 +195,7 @@ int GetLocalFile(FFILE_T* rec, const char* dir, const char* name) {
   if (rc != 0) return -1;
   *rec->end.load() = '\0';
 
-  if (rec->abort.load()) {
-    rec->abort.store(0);
-    log("GetLocalFile", 0, "Abort of reading local file: %s", path);
-  }
-  rec->use_time.store(FileNow() + ffile_timeout);
-  rec->busy.store(0, std::memory_order_release);
+  FinishFileRead(rec, "GetLocalFile", "Abort of reading local file", path);
   return 0;
 }
 

@@ -190,12 +190,7 @@ int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* lin
   if (DorvikClose(link, step, handle, nullptr, nullptr, 0) != 0)
     log("GetDorvikFile", 0, "Unable to close PLC file: %s", name);
 
-  if (rec->abort.load()) {
-    rec->abort.store(0);
-    log("GetDorvikFile", 0, "Abort of reading PLC file: %s", name);
-  }
-  rec->use_time.store(FileNow() + ffile_timeout);
-  rec->busy.store(0, std::memory_order_release);
+  FinishFileRead(rec, "GetDorvikFile", "Abort of reading PLC file", name);
   return 0;
 }
 

@@ -13,8 +13,8 @@ using dorvik::Fail;
 using dorvik::FrameCheck;
 using dorvik::IsOpen;
 using dorvik::LinkLock;
+using dorvik::kMaxExchangeFrames;
 
-constexpr int kMaxExchangeFrames = DORVIK_AREA / DORVIK_REPLY_FRAME;
 constexpr int kRecordHeader = 16;  // status, handle, offset, length of a read/write reply
 constexpr int kSmallRecord = 252;  // record room of the sub-commands other than read/write
 const char kFunc[] = "Dorvik_FILETRANSFER";

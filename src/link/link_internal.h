@@ -10,6 +10,9 @@
 
 namespace dorvik {
 
+// Reply frames one exchange can expect: what the reply area holds.
+constexpr int kMaxExchangeFrames = DORVIK_AREA / DORVIK_REPLY_FRAME;
+
 // Dorvik_FRAMETEST that knows how many bytes of `frame` may be read: a long frame whose LE would
 // run past `avail` is refused with 84 once the fields before its end have passed.
 uint32_t FrameCheck(DORVIK_T* link, const unsigned char* frame, int avail, unsigned char sd,

@@ -12,8 +12,8 @@ using dorvik::Fail;
 using dorvik::FrameCheck;
 using dorvik::IsOpen;
 using dorvik::LinkLock;
+using dorvik::kMaxExchangeFrames;
 
-constexpr int kMaxExchangeFrames = DORVIK_AREA / DORVIK_REPLY_FRAME;  // what rep can expect
 
 int FrameLimit(const DORVIK_T* link) {
   int m = link->max_frames;
