@@ -11,24 +11,42 @@ namespace {
 
 const char* const kFunc = "main";
 
-// An absent key and an explicit -1 both read as -1: both count as missing.
 int ReadInt(dictionary* ini, const char* key, const char* upper, int def) {
-  int v = iniparser_getint(ini, key, -1);
-  if (v != -1) return v;
-  log(kFunc, 0, "Unable to found variable '%s' in config-file. Using default value: %d", upper,
-      def);
-  return def;
+  return ReadSettingInt(ini, key, "", upper, def);
 }
 
 int ReadBool(dictionary* ini, const char* key, const char* upper, int def) {
-  int v = iniparser_getboolean(ini, key, -1);
-  if (v != -1) return v;
-  log(kFunc, 0, "Unable to found variable '%s' in config-file. Using default value: %s", upper,
-      def ? "Yes" : "No");
-  return def;
+  return ReadSettingBool(ini, key, "", upper, def);
 }
 
 }  // namespace
+
+int ReadSettingInt(dictionary* ini, const char* key, const char* prefix, const char* upper,
+                   int def) {
+  int v = iniparser_getint(ini, key, -1);
+  if (v != -1) return v;
+  log(kFunc, 0, "%sUnable to found variable '%s' in config-file. Using default value: %d", prefix,
+      upper, def);
+  return def;
+}
+
+int ReadSettingBool(dictionary* ini, const char* key, const char* prefix, const char* upper,
+                    int def) {
+  int v = iniparser_getboolean(ini, key, -1);
+  if (v != -1) return v;
+  log(kFunc, 0, "%sUnable to found variable '%s' in config-file. Using default value: %s", prefix,
+      upper, def ? "Yes" : "No");
+  return def;
+}
+
+const char* ReadSettingStr(dictionary* ini, const char* key, const char* prefix, const char* upper,
+                           const char* def) {
+  const char* v = iniparser_getstring(ini, key, nullptr);
+  if (v) return v;
+  log(kFunc, 0, "%sUnable to found variable '%s' in config-file. Using default value: %s", prefix,
+      upper, def);
+  return def;
+}
 
 void ClampGlobalSettings() {
   if (comm_loop_delay < 1) comm_loop_delay = 100;

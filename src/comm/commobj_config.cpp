@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/log.h"
+#include "app/settings.h"
 #include "app/text.h"
 #include "comm/commobj.h"
 #include "comm/commobj_serialcfg.h"
@@ -27,34 +28,23 @@ void CopyText(char* dst, size_t size, const char* src) {
   snprintf(dst, size, "%s", src ? src : "");
 }
 
-// Missing keys (absent, or -1 for numbers) are logged with the default that is used.
+// The prefix of every message about this section.
+std::string Prefix(const char* s, int i) {
+  return "PLC-" + std::to_string(i) + " (" + s + "): ";
+}
+
 int ReadPlcInt(dictionary* ini, const char* s, int i, const char* key, const char* upper, int def) {
-  int v = iniparser_getint(ini, Key(s, key).c_str(), -1);
-  if (v != -1) return v;
-  log(kFunc, 0,
-      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %d", i, s,
-      upper, def);
-  return def;
+  return ReadSettingInt(ini, Key(s, key).c_str(), Prefix(s, i).c_str(), upper, def);
 }
 
 int ReadPlcBool(dictionary* ini, const char* s, int i, const char* key, const char* upper,
                 int def) {
-  int v = iniparser_getboolean(ini, Key(s, key).c_str(), -1);
-  if (v != -1) return v;
-  log(kFunc, 0,
-      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
-      upper, def ? "Yes" : "No");
-  return def;
+  return ReadSettingBool(ini, Key(s, key).c_str(), Prefix(s, i).c_str(), upper, def);
 }
 
 const char* ReadPlcStr(dictionary* ini, const char* s, int i, const char* key, const char* upper,
                        const char* def) {
-  const char* v = ReadStr(ini, s, key);
-  if (v) return v;
-  log(kFunc, 0,
-      "PLC-%d (%s): Unable to found variable '%s' in config-file. Using default value: %s", i, s,
-      upper, def);
-  return def;
+  return ReadSettingStr(ini, Key(s, key).c_str(), Prefix(s, i).c_str(), upper, def);
 }
 
 }  // namespace
@@ -96,17 +86,9 @@ void ReadPlcConfig(dictionary* ini, const char* section, int index, PLCCFG_T* cf
     }
   }
 
-  const char* local = ReadStr(ini, s, "ipaddr_local");
-  if (local) {
-    CopyText(cfg->ipaddr_local, sizeof cfg->ipaddr_local, local);
-    FixIPaddr(cfg->ipaddr_local);
-  } else {
-    CopyText(cfg->ipaddr_local, sizeof cfg->ipaddr_local, "0.0.0.0");
-    log(kFunc, 0,
-        "PLC-%d (%s): Unable to found variable 'IPADDR_LOCAL' in config-file. Using default value: "
-        "%s",
-        i, s, cfg->ipaddr_local);
-  }
+  CopyText(cfg->ipaddr_local, sizeof cfg->ipaddr_local,
+           ReadPlcStr(ini, s, i, "ipaddr_local", "IPADDR_LOCAL", "0.0.0.0"));
+  FixIPaddr(cfg->ipaddr_local);
 
   cfg->dvkaddr = ReadPlcInt(ini, s, i, "dvkaddr", "DVKADDR", i);
   if (cfg->dvkaddr > 126) cfg->dvkaddr = 126;
