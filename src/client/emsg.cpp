@@ -128,7 +128,7 @@ int SendEmsgCommObject(COMMOBJ_T* obj, NETCOMM_T* cli, int code, const char* arg
   cli->tx_len = FormatEmsg(cli->tx, kNetBufSize, cli->json, cli->crlf, code, arg);
   if (cli->state & NET_FREE) return 0;
   if (SendNetComm(cli, static_cast<long>(cli->tx_len)) != 0) {
-    log("SendEmsgCommObject", 0, "PLC-%d (%s): Closed connection from %s", obj->plc_num, obj->name,
+    log("SendEmsgCommObject", 0, "PLC-%d (%s): Closed connection from %s", obj->cfg.plc_num, obj->cfg.name,
         cli->addr);
     cli->state = NET_FREE;
     return 1;

@@ -96,5 +96,10 @@ void ClearRxNetComm(NETCOMM_T* rec);
 void ClearTxNetComm(NETCOMM_T* rec);
 
 // The communication object's side.
+// Opens the listening slot and socket at thread start; 1 (after logging) stops the thread.
+int StartNetCommObject(COMMOBJ_T* obj);
 int UpdateNetCommObject(COMMOBJ_T* obj);  // 0, or -1 on a fatal error
 int CloseNetCommObject(COMMOBJ_T* obj);
+// Waits up to timeout_us for a new connection or input from a client the next cycle reads;
+// 1 when one is ready.
+int PollNetCommObject(COMMOBJ_T* obj, long timeout_us);

@@ -1,34 +1,25 @@
-// The communication object's client steps: the listening socket at thread start, the idle wait
-// that wakes on client input, the per-cycle connection upkeep, serving each client, and the
-// closing of every connection when the thread ends.
+// The communication object's side of its clients: the listening socket at thread start, the poll
+// that ends the idle wait on client input, the per-cycle connection upkeep, and the closing of
+// every connection when the thread ends.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "app/log.h"
 #include "client/netcomm.h"
 #include "client/protocol.h"
 #include "comm/commobj.h"
-#include "comm/commobj_internal.h"
 #include "plc/optimreq.h"
 #include "plc/pubfile_ops.h"
 
 namespace {
-
-constexpr long kPollSliceUs = 50000;  // the wait looks at commobj_state at least this often
-
-long NowUs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000000L + ts.tv_nsec / 1000;
-}
 
 bool Connected(const NETCOMM_T* r) {
   return (r->state & NET_CONNECTED) && r->sock >= 1;
@@ -37,8 +28,8 @@ bool Connected(const NETCOMM_T* r) {
 // Closes a finished client and makes its slot reusable.
 void CloseFinished(const char* func, COMMOBJ_T* obj, NETCOMM_T* r, int count) {
   CloseCliNetComm(r);
-  log(func, 0, "PLC-%d (%s): Closed connection from %s [%d/%d]", obj->plc_num, obj->name, r->addr,
-      count, net_connect_max);
+  log(func, 0, "PLC-%d (%s): Closed connection from %s [%d/%d]", obj->cfg.plc_num, obj->cfg.name,
+      r->addr, count, net_connect_max);
   ResetNetCommRec(r);
   r->state = NET_FREE;
   obj->active_changed = 3;
@@ -55,62 +46,45 @@ void CollectWakeFds(COMMOBJ_T* obj, std::vector<pollfd>& fds) {
 
 }  // namespace
 
-int StartClientsCommObject(COMMOBJ_T* obj) {
+int StartNetCommObject(COMMOBJ_T* obj) {
   NETCOMM_T* head = AddNetCommRec(nullptr);
   if (!head) {
     log("ThreadCommObject", 0, "PLC-%d (%s): Unable to allocate memory for 'NetComm' record!!!",
-        obj->plc_num, obj->name);
+        obj->cfg.plc_num, obj->cfg.name);
     commobj_state = 3;
     return 1;
   }
   obj->clients = head;
   head->sock = -1;
-  snprintf(head->local_addr, sizeof head->local_addr, "%s", obj->ipaddr_local);
+  snprintf(head->local_addr, sizeof head->local_addr, "%s", obj->cfg.ipaddr_local);
   log("ThreadCommObject", 0,
       "PLC-%d (%s): Initializing network communication on local ip address '%s' and port '%d'",
-      obj->plc_num, obj->name, head->local_addr, obj->server_port);
-  if (InitNetComm(head, obj->server_port) != 0) {
+      obj->cfg.plc_num, obj->cfg.name, head->local_addr, obj->cfg.server_port);
+  if (InitNetComm(head, obj->cfg.server_port) != 0) {
     log("ThreadCommObject", 0, "PLC-%d (%s): Unable to initialize network communication!!!",
-        obj->plc_num, obj->name);
+        obj->cfg.plc_num, obj->cfg.name);
     commobj_state = 3;
     return 1;
   }
   obj->listen_sock = head->listen_sock;
   head->state = NET_FREE;
-  log("ThreadCommObject", 0, "PLC-%d (%s): Network communication initialized...", obj->plc_num,
-      obj->name);
+  log("ThreadCommObject", 0, "PLC-%d (%s): Network communication initialized...", obj->cfg.plc_num,
+      obj->cfg.name);
   sockaddr_in a{};
   socklen_t len = sizeof a;
   if (getsockname(obj->listen_sock, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    log("ThreadCommObject", 1, "PLC-%d (%s): Listening on port %d", obj->plc_num, obj->name,
+    log("ThreadCommObject", 1, "PLC-%d (%s): Listening on port %d", obj->cfg.plc_num, obj->cfg.name,
         ntohs(a.sin_port));
   return 0;
 }
 
-void StopClientsCommObject(COMMOBJ_T* obj) {
-  CloseNetCommObject(obj);
-}
-
-void IdleWaitCommObject(COMMOBJ_T* obj) {
-  // Waits like 1 ms steps would (cut short by input, a new connection or a pending write), but
-  // wakes the moment a socket is ready instead of on the next millisecond.
+int PollNetCommObject(COMMOBJ_T* obj, long timeout_us) {
   std::vector<pollfd> fds;
-  long deadline = NowUs() + obj->idle_wait / 1000 * 1000L;
-  bool backoff = obj->listen_backoff != 0;
-  for (;;) {
-    if (obj->wakeup || obj->writeplan) {
-      obj->wakeup = 0;
-      break;
-    }
-    long left = deadline - NowUs();
-    if (left <= 0 || commobj_state.load() == 3) break;
-    if (left > kPollSliceUs) left = kPollSliceUs;
-    CollectWakeFds(obj, fds);
-    timespec ts{left / 1000000, (left % 1000000) * 1000};
-    int n = ppoll(fds.data(), fds.size(), &ts, nullptr);
-    if (n > 0) break;
-  }
-  if (backoff) obj->listen_backoff = 0;
+  CollectWakeFds(obj, fds);
+  if (timeout_us < 0) timeout_us = 0;
+  timespec ts{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
+  int n = ppoll(fds.data(), fds.size(), &ts, nullptr);
+  return n > 0 ? 1 : 0;
 }
 
 int UpdateNetCommObject(COMMOBJ_T* obj) {
@@ -143,23 +117,23 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) obj->listen_backoff = 1;
     return 0;
   }
-  slot->conn_time = time(nullptr);
+  slot->conn_time = ClockNow();
   obj->conn_count++;
   if (obj->conn_count > net_connect_max) {
     log("UpdateNetCommObject", 0,
         "PLC-%d (%s): Unable to accepting connection from %s. Maximum connections reached "
         "[%d/%d]!!!",
-        obj->plc_num, obj->name, slot->addr, obj->conn_count, net_connect_max);
+        obj->cfg.plc_num, obj->cfg.name, slot->addr, obj->conn_count, net_connect_max);
     slot->state = NET_FREE;
     return 0;
   }
-  log("UpdateNetCommObject", 0, "PLC-%d (%s): Accepting connection from %s [%d/%d]", obj->plc_num,
-      obj->name, slot->addr, obj->conn_count, net_connect_max);
+  log("UpdateNetCommObject", 0, "PLC-%d (%s): Accepting connection from %s [%d/%d]",
+      obj->cfg.plc_num, obj->cfg.name, slot->addr, obj->conn_count, net_connect_max);
   if (obj->pf) {
     slot->pf = ClonePubFile(obj->pf);
     if (!slot->pf) {
       log("UpdateNetCommObject", 0, "PLC-%d (%s): Unable to create copy of public file!!!",
-          obj->plc_num, obj->name);
+          obj->cfg.plc_num, obj->cfg.name);
       commobj_state = 3;
       return -1;
     }
@@ -186,33 +160,8 @@ int CloseNetCommObject(COMMOBJ_T* obj) {
   if (obj->clients) {
     CloseSrvNetComm(obj->clients);
     obj->listen_sock = -1;
-    log("CloseNetCommObject", 0, "PLC-%d (%s): Network communication exited...", obj->plc_num,
-        obj->name);
+    log("CloseNetCommObject", 0, "PLC-%d (%s): Network communication exited...", obj->cfg.plc_num,
+        obj->cfg.name);
   }
   return 0;
-}
-
-void ServeClientsCommObject(COMMOBJ_T* obj, uint32_t crc_read) {
-  for (NETCOMM_T* r = obj->clients; r && commobj_state.load() != 3; r = r->next) {
-    if (crc_read != 0 && crc_read != obj->pf_crc) continue;  // requests wait for the new file
-    if (!(r->state & NET_CONNECTED)) continue;
-    if (r->state & NET_PENDING) {
-      obj->idle_wait = 0;
-    } else {
-      if (!(r->state & NET_FREE) && RecvNetComm(r) != 0) {
-        log("GetReqCommObject", 0, "PLC-%d (%s): Closed connection from %s", obj->plc_num,
-            obj->name, r->addr);
-        r->state = NET_FREE;
-        continue;
-      }
-      if (r->set_req) RemoveCliReq(r->set_req, nullptr);
-      if (r->set_di_req) RemoveCliReq(r->set_di_req, nullptr);
-      r->set_req = r->set_di_req = nullptr;
-      if (DoReqCommObject(obj, r) != 0) continue;
-    }
-    if (obj->notice != 0 && SendEmsgCommObject(obj, r, obj->notice, obj->pf_name) != 0) continue;
-    if (obj->no_pubfile && !obj->pubfile_logged && obj->pf_pending[0] &&
-        SendEmsgCommObject(obj, r, 41, obj->pf_pending) != 0)
-      continue;
-  }
 }

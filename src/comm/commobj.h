@@ -1,39 +1,31 @@
-// The communication object: one per PLC section, with its own thread that runs the PLC's cycle.
+// The communication object: one per PLC section. This layer holds its record, the list of all
+// objects, the opening of its link by link kind and the release of what it owns. The client layer
+// sits above it; the object's thread and cycle sit on top of both.
 #pragma once
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <vector>
 
-#include "app/ffile.h"
 #include "link/dorvik.h"
 
 struct NETCOMM_T;
 struct PUBFILE_T;
 struct OPTIMREQ_T;
+struct FFILE_T;
 
-enum { LINK_UDP = 1, LINK_SERIAL = 2, LINK_SHM = 3 };
 enum { REG_IMG_X = 0, REG_IMG_Y = 1, REG_IMG_R = 2, REG_IMG_S = 3 };  // order of the image arrays
 
-// Everything here belongs to the object's own thread once it runs, except `state`, which main
-// may read, and the link record, whose exchanges are serialised by its own mutex.
-struct COMMOBJ_T {
-  // Identity and configuration, filled by main before the thread starts.
-  std::atomic<int> state{2};  // 2 created, 1 running, 3 ended during start-up
-  uint8_t plc_num = 0;        // the section's index in the INI file ("PLC-%d")
-  char name[256] = {};        // section name; thread name; local folder of this PLC
-  char pf_name[256] = {};     // public file name (replaced by the one actually loaded)
-  char pf_pending[256] = {};  // public file to check and load in this cycle; empty: none
-  char pf_fixed_name[256] = {};
+// The keys of one PLC section, read once at start-up (limits and defaults applied). Clients may
+// change some of them on a running object.
+struct PLCCFG_T {
+  char name[256] = {};  // section name; thread name; local folder of this PLC
+  int plc_num = 0;      // the section's index in the INI file ("PLC-%d")
+  char pubfile[256] = {};
+  char pubfile_fixed[256] = {};
   char shm_name[256] = {};
-  char ident[4][64] = {};  // PLC identification fields 1..4
-  pthread_t thread{};
-  pthread_attr_t attr{};
-  bool thread_started = false;
-  bool attr_ready = false;
   char ipaddr[32] = {};
   char ipaddr_local[32] = {};
   char serial_device[32] = {};
@@ -47,14 +39,28 @@ struct COMMOBJ_T {
   int dvktout = 1000;
   int dvktout_step = 500;
   int link_kind = LINK_UDP;
+  int pubfile_crc = 1;    // check the public file's checksum line
+  int pubfile_write = 0;  // keep a local copy of the public file
+};
+
+// Everything here belongs to the object's own thread once it runs, except `state`, which main
+// may read, and the link record, whose exchanges are serialised by its own mutex.
+struct COMMOBJ_T {
+  std::atomic<int> state{2};  // 2 created, 1 running, 3 ended during start-up
+  PLCCFG_T cfg;               // filled by main before the thread starts
+  char pf_name[256] = {};     // public file name (replaced by the one actually loaded)
+  char pf_pending[256] = {};  // public file to check and load in this cycle; empty: none
+  char ident[4][64] = {};     // PLC identification fields 1..4
+  pthread_t thread{};
+  pthread_attr_t attr{};
+  bool thread_started = false;
+  bool attr_ready = false;
 
   // Run-time state of the cycle.
   int idle_wait = 0;       // us to wait before the next cycle
   uint32_t pf_crc = 0;     // last value of "__PF_CRC"; 0 unknown
   int pf_flag = 0;         // option/error flag handed to the public file retrieval
   int active_changed = 0;  // non-zero: the read plan must be rebuilt
-  int pubfile_crc = 1;     // check the public file's checksum line
-  int pubfile_write = 0;   // keep a local copy of the public file
   int link_down = 0;       // the link could not be re-initialised in this cycle
   int no_pubfile = 0;      // no public file loaded
   int notice = 0;          // message code sent to every client in this cycle
@@ -79,7 +85,7 @@ struct COMMOBJ_T {
   OPTIMREQ_T* readplan = nullptr;
   OPTIMREQ_T* writeplan = nullptr;
   OPTIMREQ_T* writeplan_di = nullptr;
-  NETCOMM_T* clients = nullptr;  // first record is the listening slot
+  NETCOMM_T* clients = nullptr;  // first record is the listening slot; freed by the thread layer
 
   uint32_t img_size[4] = {};               // X, Y, R, S
   std::vector<unsigned char> img[4];       // current images
@@ -96,15 +102,20 @@ void RemoveCommObject(COMMOBJ_T* list);
 COMMOBJ_T* SeekCommObject(COMMOBJ_T* list, int where);
 COMMOBJ_T* FindCommObject(COMMOBJ_T* list, const char* ipaddr);
 
-// Life cycle.
-int RealizeCommObject(COMMOBJ_T* obj);
-void* ThreadCommObject(void* arg);
-int InitCommObject(COMMOBJ_T* obj);
-int InitConnectCommObject(COMMOBJ_T* obj);
-int InitDorvikCommObject(COMMOBJ_T* obj);
-int InitShmCommObject(COMMOBJ_T* obj);
-void DestroyAllCommObject(COMMOBJ_T* list);
+// A new object for a section's keys (state 2), or null when memory runs out.
+COMMOBJ_T* CreateCommObject(COMMOBJ_T* list, const PLCCFG_T* cfg);
 
-// The wait before the next cycle (timing rule of the cycle): given the current idle wait, the
-// cycle period and the time the cycle's work took (all in us), the next idle wait.
-int NextIdleWait(int idle_wait, int period_us, long elapsed_us);
+// First connection and public files at thread start; 1 when the thread must stop.
+int InitCommObject(COMMOBJ_T* obj);
+
+// The link, by link kind.
+int InitConnectCommObject(COMMOBJ_T* obj);  // (re)connects; 0 when the PLC is ready
+int InitDorvikCommObject(COMMOBJ_T* obj);   // UDP or serial DORVIK link and identification
+int InitShmCommObject(COMMOBJ_T* obj);      // the shared-memory module
+int GetDataCommObject(COMMOBJ_T* obj);      // reads the read plan; 0, or 1 on failure
+int SendDataCommObject(COMMOBJ_T* obj);     // writes the write plan; 0, or 1 on failure
+void CloseLinkCommObject(COMMOBJ_T* obj);   // releases the link at the end of the thread
+
+// Frees what the object owns below the client layer (images, file cache, link, public files,
+// plans). The clients are freed by the thread layer before this.
+void FreeCommObject(COMMOBJ_T* obj);

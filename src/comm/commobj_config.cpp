@@ -110,27 +110,3 @@ void ReadPlcConfig(dictionary* ini, const char* section, int index, PLCCFG_T* cf
   cfg->pubfile_crc = ReadPlcBool(ini, s, i, "pubfile_crc", "PUBFILE_CRC", 1);
   cfg->pubfile_write = ReadPlcBool(ini, s, i, "pubfile_write", "PUBFILE_WRITE", 0);
 }
-
-void FillCommObject(COMMOBJ_T* obj, const PLCCFG_T* cfg) {
-  obj->state = 2;
-  obj->plc_num = static_cast<uint8_t>(cfg->plc_num);
-  CopyText(obj->name, sizeof obj->name, cfg->name);
-  CopyText(obj->pf_name, sizeof obj->pf_name, cfg->pubfile);
-  CopyText(obj->pf_fixed_name, sizeof obj->pf_fixed_name, cfg->pubfile_fixed);
-  CopyText(obj->shm_name, sizeof obj->shm_name, cfg->shm_name);
-  CopyText(obj->ipaddr, sizeof obj->ipaddr, cfg->ipaddr);
-  CopyText(obj->ipaddr_local, sizeof obj->ipaddr_local, cfg->ipaddr_local);
-  CopyText(obj->serial_device, sizeof obj->serial_device, cfg->serial_device);
-  obj->serial_speed = cfg->serial_speed;
-  obj->serial_rts = cfg->serial_rts;
-  obj->server_port = cfg->server_port;
-  obj->shm_port = cfg->shm_port;
-  obj->shm_socket = cfg->shm_socket;
-  obj->dvkaddr = cfg->dvkaddr;
-  obj->dvkport = cfg->dvkport;
-  obj->dvktout = cfg->dvktout;
-  obj->dvktout_step = cfg->dvktout_step;
-  obj->link_kind = cfg->link_kind;
-  obj->pubfile_crc = cfg->pubfile_crc;
-  obj->pubfile_write = cfg->pubfile_write;
-}

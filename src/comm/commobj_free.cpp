@@ -1,21 +1,8 @@
-// Releasing what a communication object owns, once its thread has ended.
-#include "client/netcomm.h"
+// Releasing what a communication object owns below the client layer, once its thread has ended.
 #include "comm/commobj.h"
-#include "comm/commobj_internal.h"
 #include "files/ffile.h"
 #include "plc/optimreq.h"
 #include "plc/pubfile_ops.h"
-
-namespace {
-
-// Every client record's lists and public-file copy, then the records themselves.
-void FreeClientsCommObject(COMMOBJ_T* obj) {
-  for (NETCOMM_T* r = obj->clients; r; r = r->next) ResetNetCommRec(r);
-  RemoveNetComm(obj->clients);
-  obj->clients = nullptr;
-}
-
-}  // namespace
 
 void FreeCommObject(COMMOBJ_T* obj) {
   for (int r = 0; r < 4; ++r) {
@@ -35,5 +22,4 @@ void FreeCommObject(COMMOBJ_T* obj) {
   RemoveOptimReq(obj->writeplan);
   RemoveOptimReq(obj->writeplan_di);
   obj->readplan = obj->writeplan = obj->writeplan_di = nullptr;
-  FreeClientsCommObject(obj);
 }

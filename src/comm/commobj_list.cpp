@@ -1,4 +1,5 @@
 // The list of communication objects.
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -46,6 +47,14 @@ void RemoveCommObject(COMMOBJ_T* list) {
 
 COMMOBJ_T* FindCommObject(COMMOBJ_T* list, const char* ipaddr) {
   for (COMMOBJ_T* o = SeekCommObject(list, 0); o; o = o->next)
-    if (strcmp(o->ipaddr, ipaddr) == 0) return o;
+    if (strcmp(o->cfg.ipaddr, ipaddr) == 0) return o;
   return nullptr;
+}
+
+COMMOBJ_T* CreateCommObject(COMMOBJ_T* list, const PLCCFG_T* cfg) {
+  COMMOBJ_T* obj = AddCommObjectRec(list);
+  if (!obj) return nullptr;
+  obj->cfg = *cfg;
+  snprintf(obj->pf_name, sizeof obj->pf_name, "%s", cfg->pubfile);
+  return obj;
 }

@@ -105,22 +105,19 @@ int GetDorvikMem(MEM_T* rec, signed char reg, unsigned addr, unsigned len, DORVI
       ++blocks;
     }
 
-    bool ok = false;
-    for (int k = 0; k < 3 && !ok && link; ++k) {
-      unsigned wait = static_cast<unsigned>(k * std::max(step, 0));
-      link->udp.extra_wait.store(wait);
-      link->ser.extra_wait.store(wait);
-      unsigned char attempt[kPassBuf];
-      memcpy(attempt, buf, sizeof attempt);
-      int got = Dorvik_READN(link, attempt, static_cast<unsigned>(blocks));
-      if (got == static_cast<int>(placed)) {
-        memcpy(pos, attempt, placed);
-        ok = true;
-      } else if (got >= 0) {
-        log("GetDorvikMem", 0, "Bad length of received data: %d (%d)", got,
-            static_cast<int>(placed));
-      }
-    }
+    bool ok = link && DorvikRetry(link, step, [&] {
+                unsigned char attempt[kPassBuf];
+                memcpy(attempt, buf, sizeof attempt);
+                int got = Dorvik_READN(link, attempt, static_cast<unsigned>(blocks));
+                if (got == static_cast<int>(placed)) {
+                  memcpy(pos, attempt, placed);
+                  return true;
+                }
+                if (got >= 0)
+                  log("GetDorvikMem", 0, "Bad length of received data: %d (%d)", got,
+                      static_cast<int>(placed));
+                return false;
+              });
     if (!ok) {
       log("GetDorvikMem", 0, "Unable to get data from PLC!");
       return -1;

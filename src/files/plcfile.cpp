@@ -24,44 +24,44 @@ constexpr int kMaxEmptyAnswers = 3;
 int DorvikClose(DORVIK_T* link, int step, uint32_t handle, const unsigned char* stamp_a,
                 const unsigned char* stamp_b, uint32_t attr) {
   unsigned char rec[kFileRecord];
-  for (int k = 0; k < 3; ++k) {
+  bool ok = DorvikRetry(link, step, [&] {
     memset(rec, 0, sizeof rec);
     rec[1] = kSubClose;
     PutLe32(rec + 3, handle);
     if (stamp_a) memcpy(rec + 7, stamp_a, 6);
     if (stamp_b) memcpy(rec + 13, stamp_b, 6);
     PutLe32(rec + 19, attr);
-    SetAttemptWait(link, k, step);
-    if (Dorvik_FILETRANSFER(link, rec) >= 0 && GetLe32(rec) == 0) return 0;
-  }
-  return -1;
+    return Dorvik_FILETRANSFER(link, rec) >= 0 && GetLe32(rec) == 0;
+  });
+  return ok ? 0 : -1;
 }
 
 // One read call for `missing` bytes at `offset`, three attempts. Returns the bytes received
 // (their data at rec + 16), or -1.
 int ReadPiece(DORVIK_T* link, int step, uint32_t handle, uint32_t offset, uint32_t missing,
               unsigned char* rec) {
-  for (int k = 0; k < 3; ++k) {
+  uint32_t r_len = 0;
+  bool ok = DorvikRetry(link, step, [&] {
     memset(rec, 0, 16);
     rec[1] = kSubRead;
     PutLe32(rec + 2, handle);
     PutLe32(rec + 6, offset);
     PutLe32(rec + 10, missing);
-    SetAttemptWait(link, k, step);
     int rc = Dorvik_FILETRANSFER(link, rec);
-    if (rc < 0 || GetLe32(rec) != 0) continue;
-    uint32_t r_handle = GetLe32(rec + 4), r_offset = GetLe32(rec + 8), r_len = GetLe32(rec + 12);
+    if (rc < 0 || GetLe32(rec) != 0) return false;
+    uint32_t r_handle = GetLe32(rec + 4), r_offset = GetLe32(rec + 8);
+    r_len = GetLe32(rec + 12);
     if (r_handle != handle || r_offset != offset || r_len > missing ||
         r_len > static_cast<uint32_t>(kFileRecord - 16)) {
       log("GetDorvikFile", 0,
           "Error in received data! (handle: %d != %d, offset: %d != %d, length: %d <= %d)",
           static_cast<int>(r_handle), static_cast<int>(handle), static_cast<int>(r_offset),
           static_cast<int>(offset), static_cast<int>(r_len), static_cast<int>(missing));
-      continue;
+      return false;
     }
-    return static_cast<int>(r_len);
-  }
-  return -1;
+    return true;
+  });
+  return ok ? static_cast<int>(r_len) : -1;
 }
 
 // One write call of the next piece at `offset`, three attempts; `remaining` bytes are still to
@@ -71,29 +71,30 @@ int WritePiece(DORVIK_T* link, int step, uint32_t handle, uint32_t offset, uint3
   const int frames = std::max(1, std::min(link->max_frames, 5));
   const uint32_t piece =
       std::min<uint32_t>(static_cast<uint32_t>(frames) * DORVIK_FILE_PIECE, remaining);
-  for (int k = 0; k < 3; ++k) {
+  uint32_t r_len = 0;
+  bool ok = DorvikRetry(link, step, [&] {
     memset(rec, 0, 14);
     rec[1] = kSubWrite;
     PutLe32(rec + 2, handle);
     PutLe32(rec + 6, offset);
     PutLe32(rec + 10, remaining);
     memcpy(rec + 14, src, piece);
-    SetAttemptWait(link, k, step);
     int rc = Dorvik_FILETRANSFER(link, rec);
     struct timespec ms = {0, 1000000};
     nanosleep(&ms, nullptr);
-    if (rc < 0 || GetLe32(rec) != 0) continue;
-    uint32_t r_handle = GetLe32(rec + 4), r_offset = GetLe32(rec + 8), r_len = GetLe32(rec + 12);
+    if (rc < 0 || GetLe32(rec) != 0) return false;
+    uint32_t r_handle = GetLe32(rec + 4), r_offset = GetLe32(rec + 8);
+    r_len = GetLe32(rec + 12);
     if (r_handle != handle || r_offset != offset || r_len > remaining) {
       log("WriteDorvikFile", 0,
           "Write data error! (handle: %d != %d, offset: %d != %d, length: %d <= %d)",
           static_cast<int>(r_handle), static_cast<int>(handle), static_cast<int>(r_offset),
           static_cast<int>(offset), static_cast<int>(r_len), static_cast<int>(remaining));
-      continue;
+      return false;
     }
-    return static_cast<int>(r_len);
-  }
-  return -1;
+    return true;
+  });
+  return ok ? static_cast<int>(r_len) : -1;
 }
 
 void SetName(FFILE_T* rec, const char* name) {
@@ -114,23 +115,16 @@ void PutLe32(unsigned char* p, uint32_t v) {
   p[3] = static_cast<unsigned char>(v >> 24);
 }
 
-void SetAttemptWait(DORVIK_T* link, int attempt, int step) {
-  unsigned wait = static_cast<unsigned>(attempt * std::max(step, 0));
-  link->udp.extra_wait.store(wait);
-  link->ser.extra_wait.store(wait);
-}
-
 int DorvikOpen(DORVIK_T* link, int step, const char* name, int mode, unsigned char* rec) {
   const size_t len = strnlen(name, kFileRecord - 8);
-  for (int k = 0; k < 3; ++k) {
+  bool ok = DorvikRetry(link, step, [&] {
     memset(rec, 0, kFileRecord);
     rec[1] = kSubOpen;
     rec[2] = static_cast<unsigned char>(mode);
     memcpy(rec + 7, name, len);
-    SetAttemptWait(link, k, step);
-    if (Dorvik_FILETRANSFER(link, rec) >= 0 && GetLe32(rec) == 0) return 0;
-  }
-  return -1;
+    return Dorvik_FILETRANSFER(link, rec) >= 0 && GetLe32(rec) == 0;
+  });
+  return ok ? 0 : -1;
 }
 
 int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {

@@ -7,9 +7,6 @@ struct DORVIK_T;
 // Room of a transfer record: enough for max_frames x 230 data bytes and their header.
 constexpr int kFileRecord = 1320;
 
-// Sets the extra wait of both endpoints to k x step before attempt k (0, 1, 2).
-void SetAttemptWait(DORVIK_T* link, int attempt, int step);
-
 // Opens `name` (sub-command 2) in `mode` (1 read, 4 information, 6 write), three attempts; the
 // reply stays in rec (kFileRecord bytes). 0, or -1 when every attempt failed.
 int DorvikOpen(DORVIK_T* link, int step, const char* name, int mode, unsigned char* rec);

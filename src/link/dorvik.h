@@ -11,9 +11,11 @@
 #include <atomic>
 #include <cstdint>
 
+// How a PLC is reached: the one list of link kinds, used by the link record and by the
+// communication object that chooses its transport.
+enum LINK_KIND : int { LINK_NONE = 0, LINK_UDP = 1, LINK_SERIAL = 2, LINK_SHM = 3 };
+
 enum {
-  DORVIK_IFACE_UDP = 1,
-  DORVIK_IFACE_SERIAL = 2,
   DORVIK_DEFAULT_PORT = 61682,
   DORVIK_DEFAULT_TIMEOUT_MS = 950,
   DORVIK_UDP_HEADER = 6,
@@ -82,7 +84,7 @@ typedef int (*DORVIK_SEND_FN)(void* endpoint, const unsigned char* request, unsi
 struct DORVIK_T {
   int handle;                   // descriptor of the open endpoint, 0 while closed
   int port;                     // UDP port of the PLC; <= 0 means 61682
-  int iface;                    // 1 UDP, 2 serial
+  int iface;                    // LINK_UDP or LINK_SERIAL; LINK_NONE when attached
   int max_frames;               // frames per exchange: 5 UDP, 1 serial
   int timeout;                  // ms; negative counts as 0 (the transports read 0 as 950)
   std::atomic<uint32_t> error;  // code of the last call, 0 on success
@@ -152,8 +154,27 @@ int Serial_CFG_Init(const char* text);
 SERIAL_CFG_T* Serial_CFG_Find(const char* name);
 
 // ---- link lifecycle (link.cpp)
+// Serial line settings of a link (the codes of SEREP_T).
+struct DORVIK_LINE_T {
+  int speed;
+  int data_bits;
+  int stop_bits;
+  int parity;
+  int flow;
+  int rts_gpio;
+};
+// Set-up of a closed link before Dorvik_INIT (Dorvik_EXIT clears it again): the station
+// addresses and receive time-out, then the endpoint of one transport.
+void Dorvik_SetStation(DORVIK_T* link, unsigned char plc_addr, unsigned char own_addr,
+                       int timeout_ms);
+void Dorvik_SetUDP(DORVIK_T* link, const char* ip, int port);
+void Dorvik_SetSerial(DORVIK_T* link, const char* device, const DORVIK_LINE_T* line);
+// The extra receive wait of the next exchanges, whatever the transport.
+void Dorvik_SetExtraWait(DORVIK_T* link, unsigned ms);
+// Line settings of an open serial link as given to Dorvik_SetSerial (tests, diagnostics).
+DORVIK_LINE_T Dorvik_GetLine(const DORVIK_T* link);
 int Dorvik_INIT(DORVIK_T* link);
-// Opens a link over a caller's own exchange function (test doubles, fuzzers); iface stays 0.
+// Opens a link over a caller's own exchange function (test doubles, fuzzers); iface LINK_NONE.
 int Dorvik_ATTACH(DORVIK_T* link, DORVIK_SEND_FN send, void* endpoint, int max_frames);
 int Dorvik_EXIT(DORVIK_T* link);
 const char* Dorvik_VERSION(void);
@@ -178,3 +199,15 @@ int Dorvik_FILETRANSFER(DORVIK_T* link, unsigned char* record);
 int Dorvik_SHMTRANSFER(DORVIK_T* link, unsigned char* record);
 
 }  // extern "C"
+
+// The three attempts of one exchange: before attempt k (0, 1, 2) the link's extra wait becomes
+// k time-out steps. `attempt` returns true when it succeeded; so does the result.
+template <class Attempt>
+bool DorvikRetry(DORVIK_T* link, int step_ms, Attempt attempt) {
+  const unsigned step = step_ms > 0 ? static_cast<unsigned>(step_ms) : 0;
+  for (unsigned k = 0; k < 3; ++k) {
+    Dorvik_SetExtraWait(link, k * step);
+    if (attempt()) return true;
+  }
+  return false;
+}

@@ -63,8 +63,8 @@ int SerialClose(DORVIK_T* link) {
 }
 
 const TRANSPORT_T kTransports[] = {
-    {DORVIK_IFACE_UDP, 5, DORVIK_ERR_ETHER_INIT, UdpOpen, UdpExchange, UdpClose},
-    {DORVIK_IFACE_SERIAL, 1, DORVIK_ERR_SERIAL_INIT, SerialOpen, SerialExchange, SerialClose},
+    {LINK_UDP, 5, DORVIK_ERR_ETHER_INIT, UdpOpen, UdpExchange, UdpClose},
+    {LINK_SERIAL, 1, DORVIK_ERR_SERIAL_INIT, SerialOpen, SerialExchange, SerialClose},
 };
 
 const TRANSPORT_T* FindTransport(int iface) {
@@ -130,6 +130,40 @@ void SetFixedFrameBytes(DORVIK_T* link) {
 
 extern "C" {
 
+void Dorvik_SetStation(DORVIK_T* link, unsigned char plc_addr, unsigned char own_addr,
+                       int timeout_ms) {
+  link->plc_addr = plc_addr;
+  link->own_addr = own_addr;
+  link->timeout = timeout_ms;
+}
+
+void Dorvik_SetUDP(DORVIK_T* link, const char* ip, int port) {
+  link->iface = LINK_UDP;
+  link->port = port;
+  snprintf(link->ip, sizeof link->ip, "%s", ip ? ip : "");
+}
+
+void Dorvik_SetSerial(DORVIK_T* link, const char* device, const DORVIK_LINE_T* line) {
+  link->iface = LINK_SERIAL;
+  snprintf(link->device, sizeof link->device, "%s", device ? device : "");
+  link->ser.speed = line->speed;
+  link->ser.data_bits = line->data_bits;
+  link->ser.stop_bits = line->stop_bits;
+  link->ser.parity = line->parity;
+  link->ser.flow = line->flow;
+  link->ser.rts_gpio = line->rts_gpio;
+}
+
+void Dorvik_SetExtraWait(DORVIK_T* link, unsigned ms) {
+  link->udp.extra_wait.store(ms);
+  link->ser.extra_wait.store(ms);
+}
+
+DORVIK_LINE_T Dorvik_GetLine(const DORVIK_T* link) {
+  const SEREP_T& s = link->ser;
+  return DORVIK_LINE_T{s.speed, s.data_bits, s.stop_bits, s.parity, s.flow, s.rts_gpio};
+}
+
 int Dorvik_INIT(DORVIK_T* link) {
   dorvik::LinkLock lock(link);
   if (dorvik::IsOpen(link)) {  // opened twice: drop the old endpoint instead of leaking it
@@ -156,7 +190,7 @@ int Dorvik_INIT(DORVIK_T* link) {
 
 int Dorvik_ATTACH(DORVIK_T* link, DORVIK_SEND_FN send, void* endpoint, int max_frames) {
   dorvik::LinkLock lock(link);
-  link->iface = 0;
+  link->iface = LINK_NONE;
   link->error = 0;
   link->max_frames = max_frames;
   link->endpoint = endpoint;

@@ -13,7 +13,7 @@
 #include "app/globals.h"
 #include "client/netcomm.h"
 #include "comm/commobj.h"
-#include "comm/commobj_internal.h"
+#include "cycle/commobj_thread.h"
 #include "support/net.h"
 #include "support/process.h"
 
@@ -39,10 +39,11 @@ struct Obj {
   COMMOBJ_T obj;
   int port = -1;
   Obj() {
-    snprintf(obj.name, sizeof obj.name, "plc");
-    snprintf(obj.ipaddr_local, sizeof obj.ipaddr_local, "127.0.0.1");
-    obj.server_port = 0;
-    if (StartClientsCommObject(&obj) != 0) return;
+    snprintf(obj.cfg.name, sizeof obj.cfg.name, "plc");
+    snprintf(obj.cfg.ipaddr_local, sizeof obj.cfg.ipaddr_local, "127.0.0.1");
+    obj.cfg.server_port = 0;
+    obj.cfg.link_kind = LINK_NONE;  // no PLC: the cycle serves clients only
+    if (StartNetCommObject(&obj) != 0) return;
     sockaddr_in a{};
     socklen_t len = sizeof a;
     getsockname(obj.listen_sock, reinterpret_cast<sockaddr*>(&a), &len);
@@ -86,7 +87,7 @@ TEST(NetCommObject, SlotsLimitAndShutdown) {
   auto t0 = std::chrono::steady_clock::now();
   IdleWaitCommObject(obj);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
-  ServeClientsCommObject(obj, 0);
+  CycleCommObject(obj);
   std::string pending, line;
   ASSERT_TRUE(kt::RecvLine(c2, pending, line));
   EXPECT_EQ(line, "ERROR:32 Unknown command name in request: 'X:'\n");
@@ -94,12 +95,11 @@ TEST(NetCommObject, SlotsLimitAndShutdown) {
   // The first leaves; the next upkeep closes its slot and hands it to the next client at once.
   close(c1);
   ASSERT_TRUE(kt::WaitForCond([&] {
-    ServeClientsCommObject(obj, 0);
+    CycleCommObject(obj);
     return head->state == NET_FREE;
   }));
   int c3 = kt::TcpConnect(o.port);
   ASSERT_TRUE(UpkeepUntil(obj, [&] { return head->state == NET_CONNECTED; }));
-  EXPECT_EQ(ListLength(obj->clients), 2);
   EXPECT_EQ(obj->conn_count, 2);
 
   // Over the limit: accepted, refused in the same upkeep, closed by the next one.

@@ -102,7 +102,7 @@ TEST(NetCommSocket, SendRecvAndMessages) {
   ASSERT_GT(p.rec->sock, 0);
   EXPECT_STREQ(p.rec->addr, "127.0.0.1");
   COMMOBJ_T obj;
-  snprintf(obj.name, sizeof obj.name, "plc");
+  snprintf(obj.cfg.name, sizeof obj.cfg.name, "plc");
 
   // A one-byte reply is never sent; a two-byte one is.
   snprintf(p.rec->tx, kNetBufSize, "\n");

@@ -9,6 +9,7 @@
 #include "app/globals.h"
 #include "app/settings.h"
 #include "comm/commobj_config.h"
+#include "cycle/commobj_thread.h"
 #include "link/dorvik.h"
 #include "support/scratch.h"
 
@@ -16,8 +17,8 @@ TEST(CommObjectList, AppendSeekFindRemove) {
   COMMOBJ_T* a = AddCommObjectRec(nullptr);
   COMMOBJ_T* b = AddCommObjectRec(a);
   COMMOBJ_T* c = AddCommObjectRec(a);  // any member stands for the list: appended at the end
-  snprintf(b->ipaddr, sizeof b->ipaddr, "10.0.0.2");
-  snprintf(c->ipaddr, sizeof c->ipaddr, "10.0.0.2");
+  snprintf(b->cfg.ipaddr, sizeof b->cfg.ipaddr, "10.0.0.2");
+  snprintf(c->cfg.ipaddr, sizeof c->cfg.ipaddr, "10.0.0.2");
   EXPECT_EQ(a->next, b);
   EXPECT_EQ(b->next, c);
   EXPECT_EQ(c->prev, b);
@@ -123,10 +124,9 @@ TEST(PlcConfig, LimitsDefaultsAndLinkKind) {
   EXPECT_STREQ(cfg.ipaddr, "0.0.0.0");
   EXPECT_EQ(cfg.dvkaddr, 126);
 
-  COMMOBJ_T* obj = AddCommObjectRec(nullptr);
-  FillCommObject(obj, &cfg);
-  EXPECT_STREQ(obj->name, "none");
-  EXPECT_EQ(obj->plc_num, 130);
+  COMMOBJ_T* obj = CreateCommObject(nullptr, &cfg);
+  EXPECT_STREQ(obj->cfg.name, "none");
+  EXPECT_EQ(obj->cfg.plc_num, 130);
   EXPECT_EQ(obj->state.load(), 2);
   RemoveCommObject(obj);
   iniparser_freedict(ini);

@@ -76,28 +76,17 @@ struct SimPlc {
   long Requests() { return Stat("requests="); }
 };
 
-inline bool OpenLink(DORVIK_T* link, int iface) {
-  link->iface = iface;
-  link->timeout = 300;
-  link->own_addr = 5;
-  link->plc_addr = 0;
+inline bool OpenUdp(DORVIK_T* link, int port) {
+  Dorvik_SetStation(link, 0, 5, 300);
+  Dorvik_SetUDP(link, "127.0.0.1", port);
   return Dorvik_INIT(link) == 0;
 }
 
-inline bool OpenUdp(DORVIK_T* link, int port) {
-  link->port = port;
-  snprintf(link->ip, sizeof link->ip, "127.0.0.1");
-  return OpenLink(link, DORVIK_IFACE_UDP);
-}
-
 inline bool OpenPty(DORVIK_T* link, const std::string& path) {
-  snprintf(link->device, sizeof link->device, "%s", path.c_str());
-  link->ser.speed = 115200;
-  link->ser.data_bits = 8;
-  link->ser.parity = 0;
-  link->ser.flow = 0;
-  link->ser.rts_gpio = -1;
-  return OpenLink(link, DORVIK_IFACE_SERIAL);
+  Dorvik_SetStation(link, 0, 5, 300);
+  DORVIK_LINE_T line{115200, 8, 0, 0, 0, -1};
+  Dorvik_SetSerial(link, path.c_str(), &line);
+  return Dorvik_INIT(link) == 0;
 }
 
 // A file record that frees its data.

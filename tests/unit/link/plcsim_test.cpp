@@ -42,19 +42,12 @@ class SimLink : public testing::TestWithParam<bool> {  // true: UDP, false: the 
   void SetUp() override {
     if (access(KORVANE_PLCSIM_BIN, X_OK) != 0) GTEST_SKIP() << "no simulator built";
     ASSERT_TRUE(kt::StartPlcSim(sim, true, true, {"--files", files.path}));
-    link.own_addr = 5;
-    link.timeout = 1000;
+    Dorvik_SetStation(&link, 0, 5, 1000);
     if (Udp()) {
-      link.iface = DORVIK_IFACE_UDP;
-      link.port = sim.udp_port;
-      snprintf(link.ip, sizeof link.ip, "127.0.0.1");
+      Dorvik_SetUDP(&link, "127.0.0.1", sim.udp_port);
     } else {
-      link.iface = DORVIK_IFACE_SERIAL;
-      snprintf(link.device, sizeof link.device, "%s", sim.pty.c_str());
-      link.ser.speed = 115200;
-      link.ser.data_bits = 8;
-      link.ser.parity = 1;
-      link.ser.rts_gpio = -1;
+      DORVIK_LINE_T line{115200, 8, 0, 1, 0, -1};
+      Dorvik_SetSerial(&link, sim.pty.c_str(), &line);
     }
     ASSERT_EQ(Dorvik_INIT(&link), 0) << Dorvik_ErrorMSG(&link);
   }
@@ -222,8 +215,7 @@ TEST_P(SimLink, InjectedFaults) {
   Fault("delay 200");
   EXPECT_EQ(Dorvik_GETSW(&link, out), 2) << Dorvik_ErrorMSG(&link);
   Fault("delay 1300");
-  link.udp.extra_wait = 1000;
-  link.ser.extra_wait = 1000;
+  Dorvik_SetExtraWait(&link, 1000);
   EXPECT_EQ(Dorvik_GETSW(&link, out), 2) << Dorvik_ErrorMSG(&link);
 }
 

@@ -34,7 +34,7 @@ constexpr auto Request = FakeLink::Request;
 
 TEST(Services, InitAndExit) {
   DORVIK_T link{};
-  link.iface = DORVIK_IFACE_UDP;
+  link.iface = LINK_UDP;
   link.timeout = -5;
   snprintf(link.ip, sizeof link.ip, "127.0.0.1");
   ASSERT_EQ(Dorvik_INIT(&link), 0);
@@ -52,7 +52,7 @@ TEST(Services, InitAndExit) {
   EXPECT_EQ(Dorvik_INIT(&bad), 1);
   EXPECT_STREQ(Dorvik_ErrorMSG(&bad), "[0x20] Invalid service.");
   DORVIK_T ser{};
-  ser.iface = DORVIK_IFACE_SERIAL;
+  ser.iface = LINK_SERIAL;
   snprintf(ser.device, sizeof ser.device, "/nonexistent/tty");
   ser.ser.speed = 9600;
   ser.ser.data_bits = 8;

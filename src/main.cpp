@@ -17,6 +17,7 @@
 #include "app/version.h"
 #include "comm/commobj.h"
 #include "comm/commobj_config.h"
+#include "cycle/commobj_thread.h"
 #include "ini/iniparser.h"
 #include "link/dorvik.h"
 
@@ -51,13 +52,12 @@ COMMOBJ_T* StartPlcSections(dictionary* ini, int nsec) {
     any_plc = true;
     PLCCFG_T cfg;
     ReadPlcConfig(ini, sec, i, &cfg);
-    COMMOBJ_T* obj = AddCommObjectRec(list);
+    COMMOBJ_T* obj = CreateCommObject(list, &cfg);
     if (!obj) {
       log(kFunc, 0, "PLC-%d (%s): Unable to allocate memory for new comm object!!!", i, sec);
       exit(1);
     }
     if (!list) list = obj;
-    FillCommObject(obj, &cfg);
     if (RealizeCommObject(obj) != 0) break;
   }
   if (!any_plc) log(kFunc, 0, "Missing configuration section of 'PLC' in config-file!!!");

@@ -1,14 +1,17 @@
 // The thread of a communication object: start-up, the timed cycle, the end; and its creation
 // and joining.
+#include "cycle/commobj_thread.h"
+
 #include <pthread.h>
 #include <time.h>
 
 #include <cstring>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "app/log.h"
+#include "client/netcomm.h"
 #include "comm/commobj.h"
-#include "comm/commobj_internal.h"
 #include "files/workers.h"
 
 namespace {
@@ -19,12 +22,6 @@ void SleepUs(long us) {
   timespec ts{us / 1000000, (us % 1000000) * 1000};
   while (nanosleep(&ts, &ts) != 0) {
   }
-}
-
-long ElapsedUs(const timespec& since) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - since.tv_sec) * 1000000L + (now.tv_nsec - since.tv_nsec) / 1000;
 }
 
 // Start-up of the thread (before the first cycle). Returns 0 when the cycle may run.
@@ -40,17 +37,25 @@ int StartCommObject(COMMOBJ_T* obj) {
     return 1;
   }
   obj->state = 1;
-  if (StartClientsCommObject(obj) != 0) return 1;
+  if (StartNetCommObject(obj) != 0) return 1;
   obj->notice = 0;
   obj->no_pubfile = obj->pf ? 0 : 1;
   obj->idle_wait = comm_loop_delay * 1000;
-  log("ThreadCommObject", 0, "PLC-%d (%s): CommObject running...", obj->plc_num, obj->name);
+  log("ThreadCommObject", 0, "PLC-%d (%s): CommObject running...", obj->cfg.plc_num, obj->cfg.name);
   return 0;
 }
 
+// Every client record's lists and public-file copy, then the records themselves.
+void FreeClientsCommObject(COMMOBJ_T* obj) {
+  for (NETCOMM_T* r = obj->clients; r; r = r->next) ResetNetCommRec(r);
+  RemoveNetComm(obj->clients);
+  obj->clients = nullptr;
+}
+
 void EndCommObject(COMMOBJ_T* obj) {
-  StopClientsCommObject(obj);
-  log("ThreadCommObject", 0, "PLC-%d (%s): CommObject exiting...", obj->plc_num, obj->name);
+  CloseLinkCommObject(obj);
+  CloseNetCommObject(obj);
+  log("ThreadCommObject", 0, "PLC-%d (%s): CommObject exiting...", obj->cfg.plc_num, obj->cfg.name);
 }
 
 }  // namespace
@@ -69,10 +74,10 @@ void* ThreadCommObject(void* arg) {
 
   while (commobj_state.load() != 3) {
     IdleWaitCommObject(obj);
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const int64_t start = ClockMonoUs();
     CycleCommObject(obj);
-    obj->idle_wait = NextIdleWait(obj->idle_wait, comm_loop_delay * 1000, ElapsedUs(start));
+    obj->idle_wait = NextIdleWait(obj->idle_wait, comm_loop_delay * 1000,
+                                  static_cast<long>(ClockMonoUs() - start));
   }
 
   EndCommObject(obj);
@@ -96,14 +101,14 @@ int RealizeCommObject(COMMOBJ_T* obj) {
   }
   if (pthread_create(&obj->thread, &obj->attr, ThreadCommObject, obj) != 0) {
     log("RealizeCommObject", 0, "PLC-%d (%s): Unable to create thread for data communication!!!",
-        obj->plc_num, obj->name);
+        obj->cfg.plc_num, obj->cfg.name);
     commobj_state = 3;
     return 1;
   }
   obj->thread_started = true;
   // Thread names are limited to 15 characters on Linux.
   char tname[16];
-  memcpy(tname, obj->name, sizeof tname - 1);
+  memcpy(tname, obj->cfg.name, sizeof tname - 1);
   tname[sizeof tname - 1] = '\0';
   pthread_setname_np(obj->thread, tname);
   return 0;
@@ -123,6 +128,7 @@ void DestroyAllCommObject(COMMOBJ_T* list) {
   }
   DestroyWorkerAttrs();
   while (first) {
+    FreeClientsCommObject(first);
     FreeCommObject(first);
     COMMOBJ_T* next = first->next;
     RemoveCommObjectRec(first);
