@@ -23,46 +23,50 @@ constexpr int kNetDrainRounds = 1000;      // 1 ms rounds of the send-queue drai
 
 enum : int32_t { NET_FREE = 1, NET_CONNECTED = 2, NET_PENDING = 8 };  // state bits
 
-// One client slot. Allocated zero-filled by AddNetCommRec (plain data, no constructors; pages of
-// the big buffers cost no memory until written); the fill counters keep every clear to the part
-// that was used.
-struct NETCOMM_T {
-  PUBFILE_T* pf;                // own copy of the object's public file; owned
-  CLIREQ_T* list_req;           // LIST replies
-  CLIREQ_T* diff_req;           // DIFF lines
-  CLIREQ_T* get_req;            // GET replies
-  CLIREQ_T* set_req;            // SET values of active variables
-  CLIREQ_T* set_di_req;         // SET values of inactive variables
-  CLIREQ_T* finfo_req;          // GETFILEINFO replies
-  CLIREQ_T* wfinfo_req;         // WRITEFILEINFO replies
-  CLIREQ_T* info_req;           // GETINFO replies
-  CLIREQ_T* help_req;           // HELP replies
-  FFILE_CLIREQ_T* getfile_req;  // GETFILE requests (the files belong to the object's cache)
-  MEM_T* mem_req;               // GETMEM requests
-  FFILE_T* writefile;           // files being received from this client
-  int32_t list_term;            // 1: an empty "LIST:" line closes the reply
-  int32_t get_term;
-  int32_t info_term;
-  int32_t help_term;
-  int32_t listen_sock;
-  int32_t sock;   // -1 while the slot waits for a connection
-  int32_t state;  // NET_FREE, NET_CONNECTED, NET_PENDING bits
-  int32_t json;   // replies in JSON style
-  int32_t crlf;   // lines end with CR LF
-  int32_t diff;   // send DIFF lines
-  time_t conn_time;
-  char addr[32];               // peer address, dotted
-  char local_addr[32];         // address the listening socket binds to
+// The fields of one client slot other than its buffers and list links: all of them start again
+// from these values when the slot is reused (ResetNetCommRec).
+struct NETSLOT_T {
+  PUBFILE_T* pf = nullptr;                // own copy of the object's public file; owned
+  CLIREQ_T* list_req = nullptr;           // LIST replies
+  CLIREQ_T* diff_req = nullptr;           // DIFF lines
+  CLIREQ_T* get_req = nullptr;            // GET replies
+  CLIREQ_T* set_req = nullptr;            // SET values of active variables
+  CLIREQ_T* set_di_req = nullptr;         // SET values of inactive variables
+  CLIREQ_T* finfo_req = nullptr;          // GETFILEINFO replies
+  CLIREQ_T* wfinfo_req = nullptr;         // WRITEFILEINFO replies
+  CLIREQ_T* info_req = nullptr;           // GETINFO replies
+  CLIREQ_T* help_req = nullptr;           // HELP replies
+  FFILE_CLIREQ_T* getfile_req = nullptr;  // GETFILE requests (the files belong to the cache)
+  MEM_T* mem_req = nullptr;               // GETMEM requests
+  FFILE_T* writefile = nullptr;           // files being received from this client
+  int32_t list_term = 0;                  // 1: an empty "LIST:" line closes the reply
+  int32_t get_term = 0;
+  int32_t info_term = 0;
+  int32_t help_term = 0;
+  int32_t listen_sock = 0;
+  int32_t sock = 0;   // -1 while the slot waits for a connection
+  int32_t state = 0;  // NET_FREE, NET_CONNECTED, NET_PENDING bits
+  int32_t json = 0;   // replies in JSON style
+  int32_t crlf = 0;   // lines end with CR LF
+  int32_t diff = 0;   // send DIFF lines
+  time_t conn_time = 0;
+  char addr[32] = {};        // peer address, dotted
+  char local_addr[32] = {};  // address the listening socket binds to
+  size_t pending_len = 0;    // fill counters of the four buffers
+  size_t deferred_len = 0;
+  size_t rx_len = 0;
+  size_t tx_len = 0;  // bytes of tx written since it was last cleared
+};
+
+// One client slot. The buffers are never reset as a whole: the fill counters keep every clear
+// to the part that was used, so the pages of an idle client's buffers stay untouched.
+struct NETCOMM_T : NETSLOT_T {
   char pending[kNetBufSize];   // unfinished line typed so far
   char deferred[kNetBufSize];  // request lines held back for a later cycle
   char rx[kNetBufSize];        // received text, NUL-terminated
   char tx[kNetBufSize];        // reply text being sent
-  size_t pending_len;          // fill counters of the four buffers
-  size_t deferred_len;
-  size_t rx_len;
-  size_t tx_len;  // bytes of tx written since it was last cleared
-  NETCOMM_T* prev;
-  NETCOMM_T* next;
+  NETCOMM_T* prev = nullptr;
+  NETCOMM_T* next = nullptr;
 };
 
 // List.
@@ -74,8 +78,8 @@ int CountRecNetComm(NETCOMM_T* list);                // the connection limit
 int CountActRecNetComm(NETCOMM_T* list);             // connected records
 // Frees the client's request, file and memory lists (not its public-file copy) and empties them.
 void RemoveListsNetComm(NETCOMM_T* rec);
-// Closes nothing; frees the lists and the public-file copy and zeroes the record, keeping its
-// links and leaving the buffers' untouched bytes alone.
+// Closes nothing; frees the lists and the public-file copy, clears the used part of the buffers
+// and starts every other field afresh, keeping the list links.
 void ResetNetCommRec(NETCOMM_T* rec);
 // The public-file copies of the connected clients, for UpdatePubFile/UpdatePubFileClient.
 void GetPubFileCopiesNetComm(NETCOMM_T* list, PubFileCopies* out);

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "app/ffile.h"
 #include "app/globals.h"
 #include "client/netcomm.h"
 #include "files/ffile.h"
@@ -16,14 +16,16 @@
 namespace {
 
 // Records come straight from the kernel: zero-filled, and the pages of the big buffers stay
-// unbacked until written, whatever the allocator's thresholds are at the time.
+// unbacked until written, whatever the allocator's thresholds are at the time. Constructing the
+// record writes its small fields only; the buffers keep the kernel's zeros.
 NETCOMM_T* AllocRec() {
   void* p =
       mmap(nullptr, sizeof(NETCOMM_T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : static_cast<NETCOMM_T*>(p);
+  return p == MAP_FAILED ? nullptr : new (p) NETCOMM_T;
 }
 
 void FreeRec(NETCOMM_T* rec) {
+  rec->~NETCOMM_T();
   munmap(rec, sizeof(NETCOMM_T));
 }
 
@@ -125,13 +127,7 @@ void ResetNetCommRec(NETCOMM_T* rec) {
   memset(rec->deferred, 0, rec->deferred_len < kNetBufSize ? rec->deferred_len + 1 : kNetBufSize);
   ClearRxNetComm(rec);
   ClearTxNetComm(rec);
-  NETCOMM_T* prev = rec->prev;
-  NETCOMM_T* next = rec->next;
-  // Everything before the buffers is small; the buffers are already clean.
-  memset(rec, 0, offsetof(NETCOMM_T, pending));
-  rec->pending_len = rec->deferred_len = 0;
-  rec->prev = prev;
-  rec->next = next;
+  static_cast<NETSLOT_T&>(*rec) = NETSLOT_T();
 }
 
 void GetPubFileCopiesNetComm(NETCOMM_T* list, PubFileCopies* out) {

@@ -183,18 +183,9 @@ int ClearMem(MEM_T* rec) {
   if (!rec) return 0;
   StopWorkerOn(rec);
   free(rec->data);
-  memset(rec->name, 0, sizeof rec->name);
-  rec->reg = 0;
-  rec->addr = 0;
-  rec->len.store(0);
-  rec->abort.store(0);
-  rec->result.store(0);
-  rec->state.store(0);
-  rec->end.store(nullptr);
-  rec->sent = nullptr;
-  rec->data = nullptr;
-  rec->prev = nullptr;
-  rec->next = nullptr;
+  // Every field, links included, starts again as a new record's.
+  rec->~MEM_T();
+  new (rec) MEM_T();
   return 0;
 }
 

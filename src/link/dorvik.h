@@ -44,12 +44,24 @@ constexpr uint32_t DORVIK_ERR_PROCESSING = 0x230;
 constexpr uint32_t DORVIK_ERR_ETHER_INIT = 0xFFF0;
 constexpr uint32_t DORVIK_ERR_SERIAL_INIT = 0xFFF1;
 
+// An atomic field that a record's reset may assign: the value is copied, not the atomicity.
+template <class T>
+struct LinkAtomic : std::atomic<T> {
+  LinkAtomic(T v = T()) : std::atomic<T>(v) {}
+  LinkAtomic(const LinkAtomic& o) : std::atomic<T>(o.load()) {}
+  LinkAtomic& operator=(const LinkAtomic& o) {
+    this->store(o.load());
+    return *this;
+  }
+  using std::atomic<T>::operator=;
+};
+
 // UDP endpoint. Used only under its link's mutex, except extra_wait, which the communication
 // thread and the file/memory workers set before their calls.
 struct UDPEP_T {
   int sock;                             // -1 (or 0) when closed
   unsigned timeout;                     // ms; 0 means 950
-  std::atomic<unsigned> extra_wait;     // ms added to every receive wait
+  LinkAtomic<unsigned> extra_wait;      // ms added to every receive wait
   sockaddr_in from;                     // source of the last received datagram
   sockaddr_in plc;                      // the PLC's address
   unsigned char tx[DORVIK_UDP_PACKET];  // bytes 0-1 keep the sequence number between exchanges
@@ -58,15 +70,15 @@ struct UDPEP_T {
 
 // Serial endpoint. Same ownership as UDPEP_T.
 struct SEREP_T {
-  int fd;                            // -1 (or 0) when closed
-  unsigned timeout;                  // ms; 0 means 950
-  std::atomic<unsigned> extra_wait;  // ms added to every receive budget
-  int speed;                         // bit/s, exact input and output rate
-  int data_bits;                     // 5..8
-  int stop_bits;                     // 0 one, 1 or 2 two
-  int parity;                        // 0 none, 1 even, 2 odd, 3 mark, 4 space
-  int flow;                          // 0 none, 1 RTS/CTS, 2 XON/XOFF
-  int rts_gpio;                      // negative: RTS not driven
+  int fd;                           // -1 (or 0) when closed
+  unsigned timeout;                 // ms; 0 means 950
+  LinkAtomic<unsigned> extra_wait;  // ms added to every receive budget
+  int speed;                        // bit/s, exact input and output rate
+  int data_bits;                    // 5..8
+  int stop_bits;                    // 0 one, 1 or 2 two
+  int parity;                       // 0 none, 1 even, 2 odd, 3 mark, 4 space
+  int flow;                         // 0 none, 1 RTS/CTS, 2 XON/XOFF
+  int rts_gpio;                     // negative: RTS not driven
   // Line settings as found at open (a struct termios2), restored at close. Kept opaque so this
   // header does not drag <asm/termbits.h> into code that uses <termios.h>.
   alignas(8) unsigned char saved[64];
@@ -79,22 +91,20 @@ struct SEREP_T {
 typedef int (*DORVIK_SEND_FN)(void* endpoint, const unsigned char* request, unsigned char* reply,
                               int request_len, int reply_len, int* error, int reply_cap);
 
-// One DORVIK link. Owned by one communication object; its services are called from the object's
-// thread and from its file/memory workers, each call holding `mutex` for the whole exchange.
-struct DORVIK_T {
-  int handle;                   // descriptor of the open endpoint, 0 while closed
-  int port;                     // UDP port of the PLC; <= 0 means 61682
-  int iface;                    // LINK_UDP or LINK_SERIAL; LINK_NONE when attached
-  int max_frames;               // frames per exchange: 5 UDP, 1 serial
-  int timeout;                  // ms; negative counts as 0 (the transports read 0 as 950)
-  std::atomic<uint32_t> error;  // code of the last call, 0 on success
-  pthread_mutex_t mutex;
-  char ip[32];                       // PLC's dotted IPv4 address
-  char device[256];                  // serial device path
-  unsigned char plc_addr;            // DA of every request
-  unsigned char own_addr;            // SA of every request
-  void* endpoint;                    // &udp or &ser while open
-  std::atomic<DORVIK_SEND_FN> send;  // null while closed
+// The fields of a link that closing it clears: everything but the mutex.
+struct DORVIK_FIELDS_T {
+  int handle;                       // descriptor of the open endpoint, 0 while closed
+  int port;                         // UDP port of the PLC; <= 0 means 61682
+  int iface;                        // LINK_UDP or LINK_SERIAL; LINK_NONE when attached
+  int max_frames;                   // frames per exchange: 5 UDP, 1 serial
+  int timeout;                      // ms; negative counts as 0 (the transports read 0 as 950)
+  LinkAtomic<uint32_t> error;       // code of the last call, 0 on success
+  char ip[32];                      // PLC's dotted IPv4 address
+  char device[256];                 // serial device path
+  unsigned char plc_addr;           // DA of every request
+  unsigned char own_addr;           // SA of every request
+  void* endpoint;                   // &udp or &ser while open
+  LinkAtomic<DORVIK_SEND_FN> send;  // null while closed
   unsigned char sreq[6];
   unsigned char srep[6];
   unsigned char req[DORVIK_AREA];
@@ -102,6 +112,12 @@ struct DORVIK_T {
   unsigned char ack[6];
   UDPEP_T udp;
   SEREP_T ser;
+};
+
+// One DORVIK link. Owned by one communication object; its services are called from the object's
+// thread and from its file/memory workers, each call holding `mutex` for the whole exchange.
+struct DORVIK_T : DORVIK_FIELDS_T {
+  pthread_mutex_t mutex;
 };
 
 // One row of the error table: code, Czech text, English text.

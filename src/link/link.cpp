@@ -78,41 +78,9 @@ void CloseEndpoint(DORVIK_T* link) {
   if (t) t->close(link);
 }
 
-void ClearUdp(UDPEP_T* ep) {
-  ep->sock = 0;
-  ep->timeout = 0;
-  ep->extra_wait = 0;
-  memset(&ep->from, 0, sizeof ep->from);
-  memset(&ep->plc, 0, sizeof ep->plc);
-  memset(ep->tx, 0, sizeof ep->tx);
-  memset(ep->rx, 0, sizeof ep->rx);
-}
-
-void ClearSer(SEREP_T* ep) {
-  ep->fd = 0;
-  ep->timeout = 0;
-  ep->extra_wait = 0;
-  ep->speed = ep->data_bits = ep->stop_bits = ep->parity = ep->flow = ep->rts_gpio = 0;
-  memset(ep->saved, 0, sizeof ep->saved);
-  ep->bits_per_char = 0;
-}
-
 // Zero every field except the mutex, which may have waiters and stays usable.
 void ClearRecord(DORVIK_T* link) {
-  link->send = nullptr;
-  link->handle = link->port = link->iface = link->max_frames = link->timeout = 0;
-  link->error = 0;
-  memset(link->ip, 0, sizeof link->ip);
-  memset(link->device, 0, sizeof link->device);
-  link->plc_addr = link->own_addr = 0;
-  link->endpoint = nullptr;
-  memset(link->sreq, 0, sizeof link->sreq);
-  memset(link->srep, 0, sizeof link->srep);
-  memset(link->req, 0, sizeof link->req);
-  memset(link->rep, 0, sizeof link->rep);
-  memset(link->ack, 0, sizeof link->ack);
-  ClearUdp(&link->udp);
-  ClearSer(&link->ser);
+  static_cast<DORVIK_FIELDS_T&>(*link) = DORVIK_FIELDS_T();
 }
 
 void SetFixedFrameBytes(DORVIK_T* link) {
