@@ -99,11 +99,14 @@ int AmountOfUnreadDataNetComm(NETCOMM_T* rec) {
   return n;
 }
 
-int WaitCliNetComm(NETCOMM_T* rec, int tries) {
+namespace {
+
+// The drain wait of the send path; its lines carry the name of the function that waits.
+int DrainNetComm(NETCOMM_T* rec, int tries, const char* func) {
   int queued = 0;
   for (int left = tries; left > 0; --left) {
     if (ioctl(rec->sock, TIOCOUTQ, &queued) != 0) {
-      log("WaitCliNetComm", 0, "Unable to get amount of unsent data in the socket send queue: %s!",
+      log(func, 0, "Unable to get amount of unsent data in the socket send queue: %s!",
           strerror(errno));
     } else if (queued == 0) {
       return left;
@@ -112,9 +115,15 @@ int WaitCliNetComm(NETCOMM_T* rec, int tries) {
     // A peer that went away would otherwise keep us here for the whole second.
     if (left % 10 == 0 && send(rec->sock, "", 0, MSG_NOSIGNAL) < 0) return left;
   }
-  log("WaitCliNetComm", 0, "Too many data in transmit buffer (%dB). Slow client connected from %s",
-      queued, rec->addr);
+  log(func, 0, "Too many data in transmit buffer (%dB). Slow client connected from %s", queued,
+      rec->addr);
   return 0;
+}
+
+}  // namespace
+
+int WaitCliNetComm(NETCOMM_T* rec, int tries) {
+  return DrainNetComm(rec, tries, "WaitCliNetComm");
 }
 
 int SendNetComm(NETCOMM_T* rec, long len) {
@@ -126,7 +135,7 @@ int SendNetComm(NETCOMM_T* rec, long len) {
       static_cast<int>(strnlen(rec->tx, kNetBufSize)), static_cast<int>(n), rec->tx);
   size_t off = 0;
   while (off < n) {
-    WaitCliNetComm(rec, kNetDrainRounds);
+    DrainNetComm(rec, kNetDrainRounds, "SendNetComm");
     ssize_t s = send(rec->sock, rec->tx + off, n - off, MSG_NOSIGNAL);
     if (s < 0) return 1;
     off += static_cast<size_t>(s);
