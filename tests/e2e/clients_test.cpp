@@ -267,7 +267,7 @@ TEST(Clients, SlowAndVanishingClients) {
   std::string lines;
   for (int i = 0; i < 8; ++i) lines += std::string(2000, 'S') + "\n";
   ASSERT_TRUE(kt::SendAll(slow, lines));
-  ASSERT_TRUE(s.WaitLog("WaitCliNetComm():: Too many data in transmit buffer (", 1, 60s))
+  ASSERT_TRUE(s.WaitLog("SendNetComm():: Too many data in transmit buffer (", 1, 60s))
       << s.p.err.size();
   EXPECT_TRUE(s.WaitLog("B). Slow client connected from 127.0.0.1"));
 
