@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/dorvik.h"
+#include "plc/pubfile_ops.h"
 
 struct NETCOMM_T;
 struct PUBFILE_T;
@@ -86,6 +87,10 @@ struct COMMOBJ_T {
   OPTIMREQ_T* writeplan = nullptr;
   OPTIMREQ_T* writeplan_di = nullptr;
   NETCOMM_T* clients = nullptr;  // first record is the listening slot; freed by the thread layer
+  // The connected clients' public-file copies. The client list lives in the layer above, which
+  // sets this before the object is initialised; null: no clients.
+  void (*client_copies)(COMMOBJ_T* obj, PubFileCopies* out) = nullptr;
+  int pf_same = 0;  // the last acquisition found the text already served (clients kept theirs)
 
   uint32_t img_size[4] = {};               // X, Y, R, S
   std::vector<unsigned char> img[4];       // current images
@@ -107,6 +112,9 @@ COMMOBJ_T* CreateCommObject(COMMOBJ_T* list, const PLCCFG_T* cfg);
 
 // First connection and public files at thread start; 1 when the thread must stop.
 int InitCommObject(COMMOBJ_T* obj);
+// Obtains, checks and merges the public file, refreshes the clients' copies, plans the read and
+// sizes the images. 0, or 1 on failure (the fixed variables are still served).
+int InitPubfileCommObject(COMMOBJ_T* obj);
 
 // The link, by link kind.
 int InitConnectCommObject(COMMOBJ_T* obj);  // (re)connects; 0 when the PLC is ready
@@ -115,6 +123,16 @@ int InitShmCommObject(COMMOBJ_T* obj);      // the shared-memory module
 int GetDataCommObject(COMMOBJ_T* obj);      // reads the read plan; 0, or 1 on failure
 int SendDataCommObject(COMMOBJ_T* obj);     // writes the write plan; 0, or 1 on failure
 void CloseLinkCommObject(COMMOBJ_T* obj);   // releases the link at the end of the thread
+
+// Single variables. The images hold the cyclic values; the direct forms go to the PLC at once
+// (a name or a direct PLC address such as "%R12"). Value texts hold kPlcValueText bytes.
+// 0 on success or without a public file; 1 for an unknown name; -1 after three failed exchanges.
+int GetValCommObject(COMMOBJ_T* obj, const char* name, char* value);
+int SetValCommObject(COMMOBJ_T* obj, const char* name, const char* value);
+int GetDataValCommObject(COMMOBJ_T* obj, const char* name, char* value);
+int SetDataValCommObject(COMMOBJ_T* obj, const char* name, const char* value);
+int CopyDataCommObject(COMMOBJ_T* obj);   // current images into the previous ones
+int ClearDataCommObject(COMMOBJ_T* obj);  // current images to zero bytes
 
 // Frees what the object owns below the client layer (images, file cache, link, public files,
 // plans). The clients are freed by the thread layer before this.

@@ -8,6 +8,7 @@
 #include "app/clock.h"
 #include "app/log.h"
 #include "comm/commobj.h"
+#include "comm/commobj_data.h"
 #include "plc/plcdef.h"
 
 namespace {
@@ -27,9 +28,11 @@ void SleepSeconds(int s) {
   }
 }
 
-// Until the data cycle lands, reading and writing only keep the link up.
-int DataStandIn(COMMOBJ_T* obj) {
-  return obj->link_ready ? 0 : 1;
+// Until the module binding lands the module is never linked: every transfer costs a second
+// and fails, as with a module that could not be linked.
+int ShmNotLinked(COMMOBJ_T*) {
+  SleepSeconds(1);
+  return 1;
 }
 
 // A DORVIK link stays open after the thread ends: file and memory workers may still use it
@@ -74,9 +77,11 @@ struct LINKOPS_T {
 };
 
 const LINKOPS_T kLinkOps[] = {
-    {LINK_UDP, InitDorvikCommObject, DataStandIn, DataStandIn, KeepDorvik, LogUdp},
-    {LINK_SERIAL, InitDorvikCommObject, DataStandIn, DataStandIn, KeepDorvik, LogSerial},
-    {LINK_SHM, InitShmCommObject, DataStandIn, DataStandIn, CloseShm, LogShm},
+    {LINK_UDP, InitDorvikCommObject, GetDataDorvikCommObject, SendDataDorvikCommObject, KeepDorvik,
+     LogUdp},
+    {LINK_SERIAL, InitDorvikCommObject, GetDataDorvikCommObject, SendDataDorvikCommObject,
+     KeepDorvik, LogSerial},
+    {LINK_SHM, InitShmCommObject, ShmNotLinked, ShmNotLinked, CloseShm, LogShm},
 };
 
 const LINKOPS_T* LinkOps(const COMMOBJ_T* obj) {

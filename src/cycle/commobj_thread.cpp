@@ -31,6 +31,7 @@ int StartCommObject(COMMOBJ_T* obj) {
     obj->state = 3;
     return 1;
   }
+  PrepareCycleCommObject(obj);
   if (InitCommObject(obj) != 0) {
     obj->state = 3;
     commobj_state = 3;

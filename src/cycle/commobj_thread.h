@@ -9,6 +9,8 @@ int RealizeCommObject(COMMOBJ_T* obj);  // starts the object's thread; 0, or 1 o
 void* ThreadCommObject(void* arg);
 void DestroyAllCommObject(COMMOBJ_T* list);  // joins every thread, frees every object
 
+// Hands the object what its lower layer needs from the client layer (before InitCommObject).
+void PrepareCycleCommObject(COMMOBJ_T* obj);
 // One cycle's work between the idle wait and the timing rule.
 void CycleCommObject(COMMOBJ_T* obj);
 // The idle wait before a cycle: cut short by client input, a new connection or a pending write.

@@ -12,6 +12,7 @@
 
 #include "support/net.h"
 #include "support/process.h"
+#include "support/rig.h"
 #include "support/scratch.h"
 
 using namespace std::chrono_literals;
@@ -30,46 +31,20 @@ const char* kGlobals =
     "pf_var_disabled = no\ndiff_var_enabled = yes\nsync_var_enabled = yes\n"
     "date_time_decimal = no\nlim_of_decimals = no\nnum_of_decimals = 10\nscient_notation = no\n";
 
-// A server with one PLC section listening on a port of the system's choice.
-struct Server {
-  kt::ScratchDir dir;
-  kt::Process p;
-  int port = -1;
+// The simulator and a server with one PLC section listening on a port of the system's choice.
+struct Server : kt::Rig {
+  kt::Process& p = srv;
 
   bool Start(int connect_max = 10, bool crlf = false) {
-    std::string ini = std::string(kGlobals) + "net_connect_max = " + std::to_string(connect_max) +
-                      "\nend_line_crlf = " + (crlf ? "yes" : "no") +
-                      "\n\n[plc1]\nipaddr = 127.0.0.1\nserver_port = 0\n";
-    if (!kt::WriteFile(dir / "Korvane.ini", ini)) return false;
-    if (!kt::Spawn(p, {KORVANE_BIN, "-v", "-v", "-c", "Korvane.ini"}, dir.path)) return false;
-    const std::string mark = "Listening on port ";
-    if (!kt::WaitFor(p, [&] { return p.err.find(mark) != std::string::npos; })) return false;
-    port = atoi(p.err.c_str() + p.err.find(mark) + mark.size());
-    return kt::WaitFor(p, [&] { return Count(p.err, "CommObject running...") == 1; });
-  }
-  bool WaitLog(const std::string& what, size_t n = 1, std::chrono::milliseconds t = 10s) {
-    return kt::WaitFor(
-        p, [&] { return Count(p.err, what) >= n; }, t);
+    return StartSim() &&
+           StartServer("net_connect_max = " + std::to_string(connect_max) +
+                           "\nend_line_crlf = " + (crlf ? "yes" : "no") + "\n",
+                       "pubfile = .\n");  // the fixed variables only: no notices on connects
   }
   // Sends one piece and waits until the server has taken it in as a chunk of its own.
   bool SendPiece(int fd, const std::string& piece) {
     size_t before = Count(p.err, "bytes from 127.0.0.1");
     return kt::SendAll(fd, piece) && WaitLog("bytes from 127.0.0.1", before + 1);
-  }
-  // Reads a line while keeping the server's log drained.
-  bool Line(int fd, std::string& pending, std::string& line, std::chrono::milliseconds t = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + t;
-    while (std::chrono::steady_clock::now() < deadline) {
-      kt::Pump(p);
-      if (kt::RecvLine(fd, pending, line, 100ms)) return true;
-    }
-    return false;
-  }
-  ~Server() {
-    kt::Stop(p);
-    // A sanitizer build of the server reports through its log stream.
-    EXPECT_EQ(p.err.find("Sanitizer"), std::string::npos) << p.err;
-    EXPECT_EQ(p.err.find("runtime error:"), std::string::npos) << p.err;
   }
 };
 
@@ -108,11 +83,11 @@ TEST(Clients, SlotsReconnectAndConnectionLimit) {
 
   int a = kt::TcpConnect(s.port);
   ASSERT_GE(a, 0);
-  ASSERT_TRUE(s.WaitLog("PLC-1 (plc1): Accepting connection from 127.0.0.1 [1/2]")) << s.p.err;
+  ASSERT_TRUE(s.WaitLog("PLC-1 (PLC1): Accepting connection from 127.0.0.1 [1/2]")) << s.p.err;
   close(a);
-  ASSERT_TRUE(s.WaitLog("GetReqCommObject():: PLC-1 (plc1): Closed connection from 127.0.0.1"))
+  ASSERT_TRUE(s.WaitLog("GetReqCommObject():: PLC-1 (PLC1): Closed connection from 127.0.0.1"))
       << s.p.err;
-  ASSERT_TRUE(s.WaitLog("PLC-1 (plc1): Closed connection from 127.0.0.1 [1/2]")) << s.p.err;
+  ASSERT_TRUE(s.WaitLog("PLC-1 (PLC1): Closed connection from 127.0.0.1 [1/2]")) << s.p.err;
 
   // Reconnecting takes the freed slot; two clients fit the limit.
   a = kt::TcpConnect(s.port);
@@ -124,7 +99,7 @@ TEST(Clients, SlotsReconnectAndConnectionLimit) {
   int c = kt::TcpConnect(s.port);
   ASSERT_GE(c, 0);
   ASSERT_TRUE(
-      s.WaitLog("PLC-1 (plc1): Unable to accepting connection from 127.0.0.1. Maximum "
+      s.WaitLog("PLC-1 (PLC1): Unable to accepting connection from 127.0.0.1. Maximum "
                 "connections reached [3/2]!!!"))
       << s.p.err;
   EXPECT_TRUE(kt::WaitClosed(c));
@@ -304,6 +279,7 @@ TEST(Clients, ListeningFailureStopsTheProgram) {
       "ipaddr = 127.0.0.1\nipaddr_local = 127.0.0.1\nserver_port = " + std::to_string(port) + "\n";
   ASSERT_TRUE(kt::WriteFile(dir / "Korvane.ini",
                             std::string(kGlobals) + "[one]\n" + sec + "[two]\n" + sec));
+  ASSERT_TRUE(kt::WriteFile(dir / "FIXED_Rovanta.pub", kt::SignPubFile(kt::kFixedPubFile)));
   kt::Process p;
   ASSERT_TRUE(kt::Spawn(p, {KORVANE_BIN, "-v"}, dir.path));
   kt::WaitExit(p, 20s);
@@ -320,6 +296,7 @@ TEST(Clients, ListeningFailureStopsTheProgram) {
   kt::ScratchDir dir2;
   ASSERT_TRUE(
       kt::WriteFile(dir2 / "Korvane.ini", std::string(kGlobals) + "[three]\nipaddr = 127.0.0.1\n"));
+  ASSERT_TRUE(kt::WriteFile(dir2 / "FIXED_Rovanta.pub", kt::SignPubFile(kt::kFixedPubFile)));
   kt::Process q;
   ASSERT_TRUE(kt::Spawn(q, {KORVANE_BIN, "-v"}, dir2.path));
   EXPECT_TRUE(kt::WaitFor(q, [&] {

@@ -1,0 +1,88 @@
+// The simulator and the server as one end-to-end fixture.
+#include "support/rig.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "plc/plcdef.h"
+#include "support/net.h"
+#include "support/text.h"
+
+namespace kt {
+
+const char* const kTestPubFile =
+    "; test project\n"
+    "TEMP      R 0 16    REAL\n"
+    "LEVEL     R 0 20    INT\n"
+    "COUNTER   R 0 24    UDINT\n"
+    "MESSAGE   R 0 28    STRING[16]\n"
+    "TOTAL     R 0 48    LREAL\n"
+    "PUMP_ON   X 0 0 .3  BOOL\n"
+    "VALVE     Y 0 2 .1  BOOL\n"
+    "SPEED     S 0 4     WORD\n";
+
+const char* const kFixedPubFile = "__PF_CRC R 0 0 UDINT\n";
+
+std::string SignPubFile(const std::string& body) {
+  char line[32];
+  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
+  return body + line;
+}
+
+bool Rig::StartSim(const std::string& values, const std::string& pubfile, bool pty) {
+  std::string project = dir / "plc";
+  mkdir(project.c_str(), 0755);
+  mkdir((project + "/files").c_str(), 0755);
+  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
+  if (!WriteFile(project + "/files/iRovanta.pub", pubfile)) return false;
+  return StartPlcSim(sim, true, pty, {"--project", project});
+}
+
+bool Rig::StartServer(const std::string& globals, const std::string& plc_keys, bool serial) {
+  std::string link = serial
+                         ? "serial_device = " + sim.pty + "\nserial_speed = 115200\n"
+                         : "ipaddr = 127.0.0.1\ndvkport = " + std::to_string(sim.udp_port) + "\n";
+  std::string ini = "[*]\ncomm_loop_delay = 20\n" + globals + "\n[PLC1]\nserver_port = 0\n" +
+                    "ipaddr_local = 127.0.0.1\ndvktout = 300\ndvktout_step = 100\n" + link +
+                    plc_keys;
+  if (!WriteFile(dir / "Korvane.ini", ini)) return false;
+  if (!WriteFile(dir / "FIXED_Rovanta.pub", SignPubFile(kFixedPubFile))) return false;
+  if (!Spawn(srv, {KORVANE_BIN, "-v", "-v", "-c", "Korvane.ini"}, dir.path)) return false;
+  const std::string mark = "Listening on port ";
+  if (!WaitFor(srv, [&] { return srv.err.find(mark) != std::string::npos; })) return false;
+  port = atoi(srv.err.c_str() + srv.err.find(mark) + mark.size());
+  return WaitLog("CommObject running...");
+}
+
+bool Rig::WaitLog(const std::string& what, size_t n, std::chrono::milliseconds timeout) {
+  return WaitFor(
+      srv, [&] { return Count(srv.err, what) >= n; }, timeout);
+}
+
+bool Rig::Line(int fd, std::string& pending, std::string& line, std::chrono::milliseconds t) {
+  auto deadline = std::chrono::steady_clock::now() + t;
+  while (std::chrono::steady_clock::now() < deadline) {
+    Pump(srv);
+    if (RecvLine(fd, pending, line, std::chrono::milliseconds(100))) return true;
+  }
+  return false;
+}
+
+int Rig::Connect() {
+  size_t before = Count(srv.err, "Accepting connection from");
+  int fd = TcpConnect(port);
+  if (fd >= 0 && !WaitLog("Accepting connection from", before + 1)) return -1;
+  return fd;
+}
+
+Rig::~Rig() {
+  Stop(srv);
+  // A sanitizer build of the server reports through its log stream.
+  EXPECT_EQ(srv.err.find("Sanitizer"), std::string::npos) << srv.err;
+  EXPECT_EQ(srv.err.find("runtime error:"), std::string::npos) << srv.err;
+}
+
+}  // namespace kt

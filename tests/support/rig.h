@@ -1,0 +1,45 @@
+// The shared fixture of the end-to-end tests: the simulator with a small project and the server
+// against it, in one scratch folder.
+#pragma once
+#include <chrono>
+#include <string>
+
+#include "support/plcsim.h"
+#include "support/process.h"
+#include "support/scratch.h"
+
+namespace kt {
+
+// A public file text with its checksum line appended.
+std::string SignPubFile(const std::string& body);
+
+// The test project's public file (signed) and the fixed public file of every server.
+extern const char* const kTestPubFile;
+extern const char* const kFixedPubFile;
+
+struct Rig {
+  ScratchDir dir;  // the server's working folder; the simulator's project is in dir/plc
+  PlcSim sim;
+  Process srv;
+  int port = -1;  // the server's client port
+
+  // Starts the simulator on UDP (and a pty) with `values` ("REG ADDR TYPE VALUE" lines) and the
+  // public file `pubfile` among its files. The project CRC (R 0) is 12345 unless values set it.
+  bool StartSim(const std::string& values = "",
+                const std::string& pubfile = SignPubFile(kTestPubFile), bool pty = false);
+  // Starts the server with [*] `globals` and one section [PLC1] reaching the simulator (over
+  // the pty when `serial`), plus `plc_keys`; waits until its cycle runs.
+  bool StartServer(const std::string& globals = "", const std::string& plc_keys = "",
+                   bool serial = false);
+  // Waits until `what` occurs n times in the server's log.
+  bool WaitLog(const std::string& what, size_t n = 1,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  // One line from a client socket, keeping the server's log drained meanwhile.
+  bool Line(int fd, std::string& pending, std::string& line,
+            std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+  // A client connection, counted as accepted by the server.
+  int Connect();
+  ~Rig();
+};
+
+}  // namespace kt
