@@ -11,11 +11,13 @@
 #include "client/netcomm.h"
 #include "client/protocol.h"
 #include "comm/commobj.h"
+#include "comm/commobj_data.h"
 #include "cycle/commobj_thread.h"
 #include "files/ffile.h"
 #include "files/fileaccess.h"
 #include "files/pubfile_io.h"
 #include "plc/optimreq.h"
+#include "plc/plcdef.h"
 #include "plc/plcvalue.h"
 #include "plc/pubfile_ops.h"
 
@@ -245,6 +247,23 @@ void PendingPubfileCommObject(COMMOBJ_T* obj) {
   obj->no_pubfile = 1;
 }
 
+// At -v -v: every active variable whose value changed since the previous cycle.
+void TraceChangesCommObject(COMMOBJ_T* obj) {
+  if (verbose.load() < 2 || !obj->pf) return;
+  for (PUBFILE_R* rec = FindPubFileRec(obj->pf, "*"); rec; rec = FindPubFileRec(obj->pf, "*")) {
+    if (rec->state != PF_ENABLED && rec->state != PF_ALWAYS) continue;
+    int img = ImageOfReg(rec->reg);
+    uint32_t n = rec->type == PLC_BOOL ? rec->bit / 8u + 1 : rec->size;
+    if (img < 0 || rec->addr + static_cast<uint64_t>(n) > obj->img_prev[img].size()) continue;
+    if (memcmp(obj->img[img].data() + rec->addr, obj->img_prev[img].data() + rec->addr, n) == 0)
+      continue;
+    char value[kPlcValueText];
+    GetValCommObject(obj, rec->name, value);
+    log("ThreadCommObject", 2, "PLC-%d (%s): %s = %s", obj->cfg.plc_num, obj->cfg.name, rec->name,
+        value);
+  }
+}
+
 // Step 13: after a project change the old values are not compared against the new project's;
 // the images of this cycle become the previous images.
 void RememberImagesCommObject(COMMOBJ_T* obj, bool project_changed) {
@@ -252,6 +271,7 @@ void RememberImagesCommObject(COMMOBJ_T* obj, bool project_changed) {
     SetValCommObject(obj, "__PF_CRC", "0");
     if (obj->notice != 251) ClearDataCommObject(obj);
   }
+  TraceChangesCommObject(obj);
   CopyDataCommObject(obj);
 }
 

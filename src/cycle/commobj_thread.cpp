@@ -41,6 +41,7 @@ int StartCommObject(COMMOBJ_T* obj) {
   if (StartNetCommObject(obj) != 0) return 1;
   obj->notice = 0;
   obj->no_pubfile = obj->pf ? 0 : 1;
+  obj->active_changed = 1;  // the first cycle folds and plans, and says what it reads
   obj->idle_wait = comm_loop_delay * 1000;
   log("ThreadCommObject", 0, "PLC-%d (%s): CommObject running...", obj->cfg.plc_num, obj->cfg.name);
   return 0;

@@ -1,0 +1,188 @@
+// The server's data cycle against the simulator: where the public file comes from and how it is
+// checked, and what a change of the PLC project does to the clients.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/net.h"
+#include "support/rig.h"
+#include "support/text.h"
+
+using kt::Count;
+using kt::Has;
+
+namespace {
+
+struct Acquisition {
+  const char* what;
+  std::string keys;       // of the PLC section
+  std::string values;     // of the simulator
+  std::string local_crc;  // PLC1/Korvane.crc before the start ("" none)
+  std::string local;      // PLC1/iRovanta.pub before the start ("" none)
+  std::string served;     // the simulator's public file
+  std::vector<std::string> logged;
+  std::string active;  // "[active/all]" of the first plan
+  std::string local_after;
+  std::string crc_after;
+};
+
+std::string Line(const std::string& text) {
+  return "PLC-1 (PLC1): " + text;
+}
+
+}  // namespace
+
+TEST(Cycle, PublicFileAcquisition) {
+  const std::string kGood = kt::SignPubFile(kt::kTestPubFile);  // 8 variables
+  const std::string kBad = std::string(kt::kTestPubFile) + ";* Crc=\"1234\"\n";
+  const std::string kOther = kt::SignPubFile("ONLY R 0 60 DINT\n");
+  const std::string w = "pubfile_write = yes\n";
+  const Acquisition cases[] = {
+      {"a file failing its checksum leaves the fixed variables",
+       "",
+       "",
+       "",
+       "",
+       kBad,
+       {"Obtained public file 'iRovanta.pub' (8 items) from PLC.",
+        "Wrong CRC code in public file 'iRovanta.pub'!!!",
+        "Unable to get public file 'iRovanta.pub'!!!"},
+       "[1/1]",
+       "",
+       ""},
+      {"no CRC file: from the PLC, kept with its CRC",
+       w,
+       "",
+       "",
+       "",
+       kGood,
+       {"Checking CRC code of PLC project: 3039 [0]",
+        "Obtained public file 'iRovanta.pub' (8 items) from PLC.",
+        "Write public file 'iRovanta.pub' to local disk."},
+       "[9/9]",
+       kGood,
+       "12345"},
+      {"a matching CRC file: the local copy",
+       w,
+       "",
+       "12345",
+       kOther,
+       kGood,
+       {"Checking CRC code of PLC project: 3039 [3039]",
+        "Obtained public file 'iRovanta.pub' (1 items) from local computer."},
+       "[2/2]",
+       kOther,
+       "12345"},
+      {"a local copy failing its checksum: from the PLC again",
+       w,
+       "",
+       "12345",
+       kBad,
+       kGood,
+       {"Wrong CRC code in public file 'iRovanta.pub'!!!",
+        "Obtained public file 'iRovanta.pub' (8 items) from PLC."},
+       "[9/9]",
+       kGood,
+       "12345"},
+      {"a matching CRC file without its copy: from the PLC, written",
+       w,
+       "",
+       "12345",
+       "",
+       kGood,
+       {"Obtained public file 'iRovanta.pub' (8 items) from PLC.",
+        "Write public file 'iRovanta.pub' to local disk."},
+       "[9/9]",
+       kGood,
+       "12345"},
+      {"no public file wanted",
+       "pubfile = .\n",
+       "",
+       "",
+       "",
+       kGood,
+       {"Public file name is '.': File will not used."},
+       "[1/1]",
+       "",
+       ""},
+      {"no project CRC",
+       "",
+       "R 0 UDINT 0\n",
+       "",
+       "",
+       kGood,
+       {"Unable to get CRC code of PLC project!!!", "Unable to get public file 'iRovanta.pub'!!!"},
+       "[1/1]",
+       "",
+       ""},
+      {"the fixed definition wins",
+       "",
+       "",
+       "",
+       "",
+       kt::SignPubFile("__PF_CRC R 0 40 DINT\nEXTRA R 0 44 INT\n"),
+       {"AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!"},
+       "[2/2]",
+       "",
+       ""},
+  };
+  for (const Acquisition& c : cases) {
+    SCOPED_TRACE(c.what);
+    kt::Rig rig;
+    ASSERT_TRUE(rig.StartSim(c.values, c.served));
+    mkdir((rig.dir / "PLC1").c_str(), 0755);
+    if (!c.local_crc.empty()) kt::WriteFile(rig.dir / "PLC1/Korvane.crc", c.local_crc);
+    if (!c.local.empty()) kt::WriteFile(rig.dir / "PLC1/iRovanta.pub", c.local);
+    ASSERT_TRUE(rig.StartServer("", c.keys)) << rig.srv.err;
+    ASSERT_TRUE(rig.WaitLog("Changed active variables in public file")) << rig.srv.err;
+    for (const std::string& l : c.logged)
+      EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Line(l)))
+          << l << rig.srv.err;
+    EXPECT_TRUE(Has(rig.srv.err, "Changed active variables in public file '")) << rig.srv.err;
+    EXPECT_TRUE(Has(rig.srv.err, "' " + c.active + ".")) << rig.srv.err;
+    EXPECT_EQ(kt::ReadFile(rig.dir / "PLC1/iRovanta.pub"), c.local_after);
+    EXPECT_EQ(kt::ReadFile(rig.dir / "PLC1/Korvane.crc"), c.crc_after);
+  }
+}
+
+TEST(Cycle, ProjectChangeRenewsThePublicFileOnlyWhenItChanged) {
+  for (bool write : {false, true}) {
+    SCOPED_TRACE(write ? "with a local copy" : "without a local copy");
+    kt::Rig rig;
+    ASSERT_TRUE(rig.StartSim());
+    ASSERT_TRUE(rig.StartServer("", write ? "pubfile_write = yes\n" : ""));
+    int fd = rig.Connect();
+    ASSERT_GE(fd, 0);
+    std::string pending, line;
+    const std::string same = "WARNING:251 Public file not changed: 'iRovanta.pub'\n";
+    const std::string changed = "WARNING:250 Changed public file: 'iRovanta.pub'\n";
+    // A client connecting makes the server look at the project again: nothing changed.
+    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
+    EXPECT_EQ(line, same);
+
+    // The project's CRC changes, its public file does not.
+    ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 777"), "OK");
+    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
+    EXPECT_EQ(line, same);
+    EXPECT_TRUE(rig.WaitLog(Line("New CRC code of PLC project: 309"))) << rig.srv.err;
+
+    // Both change: the new file is served, with its new variable.
+    std::string grown = kt::SignPubFile(std::string(kt::kTestPubFile) + "NEWVAR R 0 64 DINT\n");
+    std::string hex;
+    for (unsigned char ch : grown) {
+      char b[3];
+      snprintf(b, sizeof b, "%02X", ch);
+      hex += b;
+    }
+    ASSERT_EQ(kt::SimControl(rig.sim, "fileput iRovanta.pub " + hex), "OK");
+    ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 778"), "OK");
+    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
+    EXPECT_EQ(line, changed);
+    EXPECT_TRUE(rig.WaitLog(Line("Obtained public file 'iRovanta.pub' (9 items) from PLC.")))
+        << rig.srv.err;
+    EXPECT_EQ(kt::RecvFor(fd, std::chrono::milliseconds(200)), "");
+    close(fd);
+  }
+}
