@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/ffile.h"
 #include "app/globals.h"
 #include "client/netcomm.h"
 #include "files/ffile.h"

@@ -8,9 +8,9 @@
 #include <ctime>
 #include <vector>
 
-#include "app/ffile.h"
 #include "link/dorvik.h"
 
+struct FFILE_T;
 struct NETCOMM_T;
 struct PUBFILE_T;
 struct OPTIMREQ_T;

@@ -1,8 +1,10 @@
 // Obtaining a public file's text and reading it (GetPubFile), and writing its raw bytes to the
-// local disk (WritePubFile). They sit above the file services they use.
+// local disk (WritePubFile). They sit above the file services they use and convert between file
+// records and the public file's own text record.
 #pragma once
 #include <cstdint>
 
+#include "files/ffile.h"
 #include "plc/pubfile.h"
 
 struct DORVIK_T;
