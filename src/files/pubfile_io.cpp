@@ -129,9 +129,16 @@ PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir) {
   FFILE_T tmp;  // borrows the text; never frees it
   tmp.data = t.data.get();
   tmp.size.store(t.size);
-  tmp.mode = S_IFREG | 0644;
-  tmp.mtime = FileNow();
+  // A text that never came from a file has no time or mode of its own.
+  tmp.mode = t.mode ? t.mode : (S_IFREG | 0644);
+  tmp.mtime = t.mtime ? t.mtime : FileNow();
   int rc = WriteLocalFile(&tmp, dir ? dir : "", t.name);
   tmp.data = nullptr;
   return rc == 0 ? pf : nullptr;
+}
+
+int PubFileInfo(const PUBFILE_T* pf, FFILE_T* rec) {
+  if (!pf || !pf->file.data || !rec) return 1;
+  InfoToRecord(pf->file, rec);
+  return 0;
 }
