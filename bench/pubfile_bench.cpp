@@ -37,9 +37,7 @@ std::string MakeText(int count) {
 
 PUBFILE_T* Read(const std::string& text) {
   PUBFILE_T* pf = CreatePubFile(nullptr);
-  pf->file.data = static_cast<char*>(malloc(text.size() + 1));
-  memcpy(pf->file.data, text.c_str(), text.size() + 1);
-  pf->file.size.store(static_cast<int64_t>(text.size()));
+  SetPubText(&pf->file, text.data(), static_cast<int64_t>(text.size()));
   return ReadPubFile(pf);
 }
 

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IdentPlc(data, size, data[0] % 6);
 
   unsigned char bytes[300] = {};
-  if (CharToBinPlc(bytes, text.c_str(), type, bit, len) == 0) {
+  if (CharToBinPlc(bytes, text.data(), type, bit, len) == 0) {
     char out[kPlcValueText];
     BinToCharPlc(bytes, out, type, bit, len);
   }
@@ -30,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(raw, data + 2, size - 2 < sizeof raw ? size - 2 : sizeof raw);
   char out[kPlcValueText];
   BinToCharPlc(raw, out, type, bit, len);
-  GetPlcBit(bit, text.c_str(), 0);
+  GetPlcBit(bit, text.data(), 0);
   return 0;
 }

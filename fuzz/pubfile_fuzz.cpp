@@ -11,15 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pubfile_read_pause_ms = 0;
   PUBFILE_T* pf = CreatePubFile(nullptr);
   if (!pf) return 0;
-  char* text = static_cast<char*>(malloc(size + 1));
-  if (!text) {
+  if (SetPubText(&pf->file, reinterpret_cast<const char*>(data), static_cast<int64_t>(size))) {
     RemovePubFile(pf, 2);
     return 0;
   }
-  memcpy(text, data, size);
-  text[size] = '\0';
-  pf->file.data = text;
-  pf->file.size.store(static_cast<int64_t>(size));
   if (ReadPubFile(pf)) {
     VerifyPubFileCrc(&pf->file);
     uint32_t x, y, r, s;

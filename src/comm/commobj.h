@@ -12,6 +12,7 @@
 #include "link/dorvik.h"
 #include "plc/pubfile_ops.h"
 
+struct FFILE_T;
 struct NETCOMM_T;
 struct PUBFILE_T;
 struct OPTIMREQ_T;

@@ -3,7 +3,7 @@
 #pragma once
 #include <ctime>
 
-#include "app/ffile.h"
+#include "files/ffile.h"
 
 struct DORVIK_T;
 

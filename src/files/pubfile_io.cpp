@@ -15,52 +15,51 @@
 
 namespace {
 
-// The public file's own record serves as its cache entry: its text is reused while it is fresh,
-// has the same name and the file has not changed (GetFile checks that with one information query).
-void SeedFromCache(FFILE_T* tmp, const PUBFILE_T* pf, const char* name) {
-  if (!pf || ffile_maxrec == 0) return;
-  const FFILE_T& f = pf->file;
-  if (!f.data || strcmp(f.name, name) != 0) return;
-  if (FileNow() > f.use_time.load() + ffile_timeout) return;
-  const int64_t size = f.size.load();
-  if (size < 0 || size > kMaxFileBytes) return;
-  tmp->data = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
-  if (!tmp->data) return;
-  memcpy(tmp->data, f.data, static_cast<size_t>(size));
-  tmp->data[size] = '\0';
-  tmp->size.store(size);
-  tmp->end.store(tmp->data + size);
-  snprintf(tmp->name, sizeof tmp->name, "%s", f.name);
-  tmp->source = f.source;
-  tmp->attr = f.attr;
-  tmp->mode = f.mode;
-  tmp->ctime = f.ctime;
-  tmp->mtime = f.mtime;
-  memcpy(tmp->stamp_a, f.stamp_a, sizeof tmp->stamp_a);
-  memcpy(tmp->stamp_b, f.stamp_b, sizeof tmp->stamp_b);
-  tmp->use_time.store(f.use_time.load());
+void InfoToRecord(const PUBTEXT_T& t, FFILE_T* rec) {
+  snprintf(rec->name, sizeof rec->name, "%s", t.name);
+  rec->source = t.source;
+  rec->size.store(t.size);
+  rec->attr = t.attr;
+  rec->mode = t.mode;
+  rec->ctime = t.ctime;
+  rec->mtime = t.mtime;
+  memcpy(rec->stamp_a, t.stamp_a, sizeof rec->stamp_a);
+  memcpy(rec->stamp_b, t.stamp_b, sizeof rec->stamp_b);
 }
 
-// The public file takes over the record's text and information.
-void TakeRecord(PUBFILE_T* pf, FFILE_T* tmp) {
-  FFILE_T& f = pf->file;
-  free(f.data);
-  f.data = tmp->data;
+// The public file's own text serves as its cache entry: it is reused while it is fresh, has the
+// same name and the file has not changed (GetFile checks that with one information query).
+void SeedFromCache(FFILE_T* tmp, const PUBFILE_T* pf, const char* name) {
+  if (!pf || ffile_maxrec == 0) return;
+  const PUBTEXT_T& t = pf->file;
+  if (!t.data || strcmp(t.name, name) != 0) return;
+  if (FileNow() > t.use_time + ffile_timeout) return;
+  if (t.size < 0 || t.size > kMaxFileBytes) return;
+  tmp->data = static_cast<char*>(malloc(static_cast<size_t>(t.size) + 1));
+  if (!tmp->data) return;
+  memcpy(tmp->data, t.data.get(), static_cast<size_t>(t.size));
+  tmp->data[t.size] = '\0';
+  InfoToRecord(t, tmp);
+  tmp->end.store(tmp->data + t.size);
+  tmp->use_time.store(t.use_time);
+}
+
+// The public file takes over the record's text and information. `where` is the place the file
+// lives (1 or 2), also when the record was served from memory.
+void TakeRecord(PUBFILE_T* pf, FFILE_T* tmp, int where) {
+  PUBTEXT_T& t = pf->file;
+  t.data.reset(tmp->data);
   tmp->data = nullptr;
-  f.size.store(tmp->size.load());
-  f.end.store(f.data ? f.data + f.size.load() : nullptr);
-  f.sent = nullptr;
-  snprintf(f.name, sizeof f.name, "%s", tmp->name);
-  f.source = tmp->source;
-  f.attr = tmp->attr;
-  f.mode = tmp->mode;
-  f.ctime = tmp->ctime;
-  f.mtime = tmp->mtime;
-  memcpy(f.stamp_a, tmp->stamp_a, sizeof f.stamp_a);
-  memcpy(f.stamp_b, tmp->stamp_b, sizeof f.stamp_b);
-  f.use_time.store(tmp->use_time.load());
-  f.busy.store(0);
-  f.result.store(0);
+  t.size = tmp->size.load();
+  snprintf(t.name, sizeof t.name, "%s", tmp->name);
+  t.source = where;
+  t.attr = tmp->attr;
+  t.mode = tmp->mode;
+  t.ctime = tmp->ctime;
+  t.mtime = tmp->mtime;
+  memcpy(t.stamp_a, tmp->stamp_a, sizeof t.stamp_a);
+  memcpy(t.stamp_b, tmp->stamp_b, sizeof t.stamp_b);
+  t.use_time = tmp->use_time.load();
 }
 
 }  // namespace
@@ -82,9 +81,11 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
   FFILE_T tmp;
   tmp.base64 = *flag;
   int rc = -1;
+  int where = 0;  // the seeded text's place, for a text served from memory
   switch (*source) {
     case PF_SRC_CACHE:
       SeedFromCache(&tmp, pf, name);
+      where = tmp.source;
       rc = GetFile(&tmp, dir, name, link, timeout);
       break;
     case PF_SRC_LOCAL:
@@ -102,6 +103,7 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
   }
   if (tmp.use_time.load() == 0) tmp.use_time.store(FileNow());
   *source = tmp.source;
+  if (tmp.source != PF_SRC_MEMORY) where = tmp.source;
 
   bool made_here = (pf == nullptr);
   pf = CreatePubFile(pf);
@@ -110,14 +112,10 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
     free(tmp.data);
     return nullptr;
   }
-  TakeRecord(pf, &tmp);
+  TakeRecord(pf, &tmp, where);
 
   if (!ReadPubFile(pf)) {
-    if (made_here) {
-      free(pf->file.data);
-      pf->file.data = nullptr;
-      delete pf;
-    }
+    if (made_here) delete pf;
     return nullptr;
   }
   if (crc) *crc = VerifyPubFileCrc(&pf->file);
@@ -127,12 +125,20 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
 
 PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir) {
   if (!pf || !pf->file.data) return nullptr;
+  const PUBTEXT_T& t = pf->file;
   FFILE_T tmp;  // borrows the text; never frees it
-  tmp.data = pf->file.data;
-  tmp.size.store(pf->file.size.load());
-  tmp.mode = S_IFREG | 0644;
-  tmp.mtime = FileNow();
-  int rc = WriteLocalFile(&tmp, dir ? dir : "", pf->file.name);
+  tmp.data = t.data.get();
+  tmp.size.store(t.size);
+  // A text that never came from a file has no time or mode of its own.
+  tmp.mode = t.mode ? t.mode : (S_IFREG | 0644);
+  tmp.mtime = t.mtime ? t.mtime : FileNow();
+  int rc = WriteLocalFile(&tmp, dir ? dir : "", t.name);
   tmp.data = nullptr;
   return rc == 0 ? pf : nullptr;
+}
+
+int PubFileInfo(const PUBFILE_T* pf, FFILE_T* rec) {
+  if (!pf || !pf->file.data || !rec) return 1;
+  InfoToRecord(pf->file, rec);
+  return 0;
 }

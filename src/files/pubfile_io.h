@@ -1,8 +1,11 @@
-// Obtaining a public file's text and reading it (GetPubFile), and writing its raw bytes to the
-// local disk (WritePubFile). They sit above the file services they use.
+// Obtaining a public file's text and reading it (GetPubFile), writing its raw bytes to the local
+// disk (WritePubFile), and handing its file information to the file services (PubFileInfo).
+// They sit above the file services they use and convert between file records and the public
+// file's own text record.
 #pragma once
 #include <cstdint>
 
+#include "files/ffile.h"
 #include "plc/pubfile.h"
 
 struct DORVIK_T;
@@ -19,5 +22,11 @@ enum : int { PF_SRC_CACHE = 0, PF_SRC_LOCAL = 1, PF_SRC_PLC = 2, PF_SRC_MEMORY =
 PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* flag, DORVIK_T* link,
                       int timeout, int* source, uint32_t* crc);
 
-// Writes pf's raw text to "./<dir>/<file name>". pf, or null if writing failed.
+// Writes pf's raw text to "./<dir>/<file name>" with the modification time and mode of the file
+// it came from, so the copy is the same file version for CompareFileInfo. pf, or null if writing
+// failed.
 PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir);
+
+// Fills rec's name, source, size, attributes, mode, times and stamps (not its data) from the file
+// pf's text came from, to compare with CompareFileInfo. 0, or 1 when pf has no text.
+int PubFileInfo(const PUBFILE_T* pf, FFILE_T* rec);

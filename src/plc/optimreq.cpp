@@ -114,7 +114,7 @@ OPTIMREQ_T* CreatePFOptimReq(OPTIMREQ_T* list, PUBFILE_T* pf) {
   OPTIMREQ_T* c = nullptr;
   int prev_reg = -1;
   for (const auto& e : pf->addrs) {
-    const PUBFILE_R& r = e.second;
+    const PUBFILE_R& r = *e.second;
     if (r.state != PF_ENABLED && r.state != PF_ALWAYS) continue;
     if (r.reg != prev_reg) {
       c = plan.Append(r.reg, r.addr, 0, 255);
@@ -252,8 +252,8 @@ CLIREQ_T* SortCliReq(CLIREQ_T* list, PUBFILE_T* pf) {
         log("SortCliReq", 0, "Unable to found record for key: %.6f", k);
         return nullptr;
       }
-      const PUBFILE_R& x = ra->second;
-      const PUBFILE_R& y = rb->second;
+      const PUBFILE_R& x = *ra->second;
+      const PUBFILE_R& y = *rb->second;
       if (x.addr > y.addr || (x.addr == y.addr && x.bit > y.bit)) {
         ChangeCliReqRec(a, b);
         if (head == a) head = b;

@@ -14,21 +14,19 @@ namespace {
 
 constexpr uint32_t kScratch = 1024;
 
-// BOOL text: TRUE/FALSE in any case, else a number (0 false). Returns 0 and sets *on, or 1.
-int ReadBool(const char* text, bool* on) {
-  char word[kScratch];
-  snprintf(word, sizeof word, "%s", text);
-  strtoupper(word);
-  if (strcmp(word, "TRUE") == 0) {
+// BOOL text, upper-cased in place: TRUE or FALSE, else a number (0 false). 0 and *on, or 1.
+int ReadBool(char* text, bool* on) {
+  strtoupper(text);
+  if (strcmp(text, "TRUE") == 0) {
     *on = true;
     return 0;
   }
-  if (strcmp(word, "FALSE") == 0) {
+  if (strcmp(text, "FALSE") == 0) {
     *on = false;
     return 0;
   }
   int n = 0;
-  if (sscanf(word, "%d", &n) != 1) return 1;
+  if (sscanf(text, "%d", &n) != 1) return 1;
   *on = (n != 0);
   return 0;
 }
@@ -50,7 +48,7 @@ T Load(const unsigned char* src) {
 
 }  // namespace
 
-int CharToBinPlc(unsigned char* dst, const char* text, uint8_t type, uint8_t bit, uint32_t size) {
+int CharToBinPlc(unsigned char* dst, char* text, uint8_t type, uint8_t bit, uint32_t size) {
   unsigned char scratch[kScratch] = {};
   if (type > PLC_TYPE_LAST) {
     log("CharToBinPlc", 0, "Unknown data type: %d", type);
@@ -210,14 +208,14 @@ int BinToCharPlc(const unsigned char* src, char* dst, uint8_t type, uint8_t bit,
   return 0;
 }
 
-uint8_t GetPlcBit(uint8_t bit, const char* value, int mode) {
+uint8_t GetPlcBit(uint8_t bit, char* value, int mode) {
   bool on = false;
   if (mode == 1) {
     on = value && value[0] != 0;
   } else {
-    // The truth of the text does not depend on the bit, so read it at bit 0 of a zero byte.
+    // A bit beyond the byte does not convert and so writes false, as the byte holds no such bit.
     unsigned char b = 0;
-    if (value && CharToBinPlc(&b, value, PLC_BOOL, 0, 1) == 0) on = (b != 0);
+    if (value && CharToBinPlc(&b, value, PLC_BOOL, bit, 1) == 0) on = (b != 0);
   }
   return static_cast<uint8_t>(on ? (bit | 0x80) : bit);
 }

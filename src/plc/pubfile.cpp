@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "app/globals.h"
 #include "app/log.h"
@@ -28,6 +29,34 @@ const char* PUBNAMES_T::Add(const char* name) {
     return nullptr;
   }
   return copy;
+}
+
+int SetPubText(PUBTEXT_T* t, const char* bytes, int64_t size) {
+  if (size < 0 || (size > 0 && !bytes)) return 1;
+  char* copy = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+  if (!copy) return 1;
+  if (size > 0) memcpy(copy, bytes, static_cast<size_t>(size));
+  copy[size] = '\0';
+  t->data.reset(copy);
+  t->size = size;
+  return 0;
+}
+
+int CopyPubText(PUBTEXT_T* dst, const PUBTEXT_T* src) {
+  if (dst == src) return 0;
+  PUBTEXT_T copy;
+  if (src->data && SetPubText(&copy, src->data.get(), src->size) != 0) return 1;
+  memcpy(copy.name, src->name, sizeof copy.name);
+  copy.source = src->source;
+  copy.attr = src->attr;
+  copy.mode = src->mode;
+  copy.ctime = src->ctime;
+  copy.mtime = src->mtime;
+  memcpy(copy.stamp_a, src->stamp_a, sizeof copy.stamp_a);
+  memcpy(copy.stamp_b, src->stamp_b, sizeof copy.stamp_b);
+  copy.use_time = src->use_time;
+  *dst = std::move(copy);
+  return 0;
 }
 
 PUBFILE_T* CreatePubFile(PUBFILE_T* pf) {
@@ -62,31 +91,47 @@ double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit) {
   return (crc * 0.000001 + (bit * 0.1 + static_cast<double>(addr))) + base;
 }
 
+int InsertPubFileRec(PUBFILE_T* pf, const PUBFILE_R& rec) {
+  if (pf->names.count(rec.name)) return PF_NAME_TAKEN;
+  if (pf->addrs.count(rec.key)) return PF_KEY_TAKEN;
+  try {
+    pf->recs.push_back(rec);
+  } catch (const std::bad_alloc&) {
+    return PF_NO_MEMORY;
+  }
+  PUBFILE_R* r = &pf->recs.back();
+  try {
+    pf->names.emplace(r->name, r);
+    pf->addrs.emplace(r->key, r);
+    if (r->state == PF_ENABLED) pf->enabled_names.emplace(r->name, r->name);
+    if (r->state == PF_DISABLED) pf->disabled_names.emplace(r->name, r->name);
+  } catch (const std::bad_alloc&) {
+    pf->names.erase(r->name);
+    pf->addrs.erase(r->key);
+    pf->enabled_names.erase(r->name);
+    pf->disabled_names.erase(r->name);
+    pf->recs.pop_back();
+    return PF_NO_MEMORY;
+  }
+  pf->name_cursor = pf->names.begin();
+  pf->addr_cursor = pf->addrs.begin();
+  return PF_INSERTED;
+}
+
 int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec) {
   if (!pf || !rec || !rec->name) return 0;
   PUBFILE_R r = *rec;
   r.key = PubFileKey(r.name, r.reg, r.addr, r.bit);
-  try {
-    if (!pf->names.emplace(r.name, r).second) {
-      log("AddPubFileRec", 0, "Unable to insert (names) new public file record!");
-      return 0;
-    }
-    if (!pf->addrs.emplace(r.key, r).second) {
-      pf->names.erase(r.name);
+  switch (InsertPubFileRec(pf, r)) {
+    case PF_INSERTED:
+      return 1;
+    case PF_KEY_TAKEN:
       log("AddPubFileRec", 0, "Unable to insert (addrs) new public file record!");
       return 0;
-    }
-    if (r.state == PF_ENABLED) pf->enabled_names.emplace(r.name, r.name);
-    if (r.state == PF_DISABLED) pf->disabled_names.emplace(r.name, r.name);
-  } catch (const std::bad_alloc&) {
-    pf->names.erase(r.name);
-    pf->addrs.erase(r.key);
-    log("AddPubFileRec", 0, "Unable to insert (names) new public file record!");
-    return 0;
+    default:
+      log("AddPubFileRec", 0, "Unable to insert (names) new public file record!");
+      return 0;
   }
-  pf->name_cursor = pf->names.begin();
-  pf->addr_cursor = pf->addrs.begin();
-  return 1;
 }
 
 namespace {
@@ -210,14 +255,14 @@ int ParseVarLine(PUBFILE_T* pf, PUBNAMES_T* store, char* line, int lineno) {
 }  // namespace
 
 PUBFILE_T* ReadPubFile(PUBFILE_T* pf) {
-  if (!pf || !pf->file.data || pf->file.size.load() <= 0) return nullptr;
-  const size_t size = static_cast<size_t>(pf->file.size.load());
+  if (!pf || !pf->file.data || pf->file.size <= 0) return nullptr;
+  const size_t size = static_cast<size_t>(pf->file.size);
   std::unique_ptr<char, decltype(&free)> text(static_cast<char*>(malloc(size + 1)), &free);
   if (!text) {
     log("ReadPubFile", 0, "Unable to allocate memory for public file!");
     return nullptr;
   }
-  memcpy(text.get(), pf->file.data, size);
+  memcpy(text.get(), pf->file.data.get(), size);
   text.get()[size] = '\0';
   Dos2Unix(text.get());
 
@@ -263,7 +308,7 @@ PUBFILE_T* ReadPubFile(PUBFILE_T* pf) {
 PUBFILE_R* FindPubFileRecExact(PUBFILE_T* pf, const char* name) {
   if (!pf || !name) return nullptr;
   auto it = pf->names.find(name);
-  return it == pf->names.end() ? nullptr : &it->second;
+  return it == pf->names.end() ? nullptr : it->second;
 }
 
 PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name) {
@@ -273,11 +318,11 @@ PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name) {
       pf->name_cursor = pf->names.begin();
       return nullptr;
     }
-    return &(pf->name_cursor++)->second;
+    return (pf->name_cursor++)->second;
   }
   if (strchr(name, '*')) {
     while (pf->name_cursor != pf->names.end()) {
-      PUBFILE_R* r = &(pf->name_cursor++)->second;
+      PUBFILE_R* r = (pf->name_cursor++)->second;
       if (strmcmp(r->name, name) == 0) return r;
     }
     pf->name_cursor = pf->names.begin();
@@ -293,30 +338,30 @@ PUBFILE_R* FindPubFileRecByKey(PUBFILE_T* pf, double key) {
       pf->addr_cursor = pf->addrs.begin();
       return nullptr;
     }
-    return &(pf->addr_cursor++)->second;
+    return (pf->addr_cursor++)->second;
   }
   if (key < 0) {
     pf->addr_cursor = pf->addrs.begin();
     return nullptr;
   }
   auto it = pf->addrs.find(key);
-  return it == pf->addrs.end() ? nullptr : &it->second;
+  return it == pf->addrs.end() ? nullptr : it->second;
 }
 
 PUBFILE_R* FindFirstPubFileRec(PUBFILE_T* pf) {
   if (!pf || pf->names.empty()) return nullptr;
-  return &pf->names.begin()->second;
+  return pf->names.begin()->second;
 }
 
 int CountRecPublicFile(const PUBFILE_T* pf) {
-  return pf ? static_cast<int>(pf->names.size()) : 0;
+  return pf ? static_cast<int>(pf->recs.size()) : 0;
 }
 
 int CountActRecPublicFile(const PUBFILE_T* pf) {
   if (!pf) return 0;
   int n = 0;
-  for (const auto& e : pf->names) {
-    if (e.second.state == PF_ENABLED || e.second.state == PF_ALWAYS) ++n;
+  for (const PUBFILE_R& r : pf->recs) {
+    if (r.state == PF_ENABLED || r.state == PF_ALWAYS) ++n;
   }
   return n;
 }
@@ -324,15 +369,15 @@ int CountActRecPublicFile(const PUBFILE_T* pf) {
 int CountHideRecPubFile(const PUBFILE_T* pf) {
   if (!pf) return 0;
   int n = 0;
-  for (const auto& e : pf->names) n += e.second.hidden ? 1 : 0;
+  for (const PUBFILE_R& r : pf->recs) n += r.hidden ? 1 : 0;
   return n;
 }
 
 uint32_t MaxRegPublicFile(const PUBFILE_T* pf) {
   uint32_t m = 0;
   if (!pf) return 0;
-  for (const auto& e : pf->names) {
-    if (e.second.addr > m) m = e.second.addr;
+  for (const PUBFILE_R& r : pf->recs) {
+    if (r.addr > m) m = r.addr;
   }
   return m;
 }
@@ -343,7 +388,7 @@ int GetPubFileMemSize(const PUBFILE_T* pf, uint32_t* x, uint32_t* y, uint32_t* r
   for (uint32_t* o : out) *o = 0;
   if (!pf) return 0;
   for (const auto& e : pf->names) {
-    const PUBFILE_R& rec = e.second;
+    const PUBFILE_R& rec = *e.second;
     uint32_t* o;
     switch (rec.reg) {
       case PLC_REG_X:
@@ -383,14 +428,15 @@ uint32_t GetPubFileCrc(const char* text, uint32_t* pos) {
   return static_cast<uint32_t>(v);
 }
 
-uint32_t VerifyPubFileCrc(const FFILE_T* file) {
-  if (!file || !file->data || file->size.load() <= 0) return 0;
-  size_t size = static_cast<size_t>(file->size.load());
+uint32_t VerifyPubFileCrc(const PUBTEXT_T* file) {
+  if (!file || !file->data || file->size <= 0) return 0;
+  const char* text = file->data.get();
+  size_t size = static_cast<size_t>(file->size);
   // The text may hold stray NUL bytes; the marker is looked for in what precedes the first one.
-  if (strnlen(file->data, size) != size) return 0;
+  if (strnlen(text, size) != size) return 0;
   uint32_t pos = 0;
-  uint32_t crc = GetPubFileCrc(file->data, &pos);
-  if (pos == 0 && !strstr(file->data, kCrcMarker)) return 0;
-  uint16_t calc = crcPLC(file->data, pos);
+  uint32_t crc = GetPubFileCrc(text, &pos);
+  if (pos == 0 && !strstr(text, kCrcMarker)) return 0;
+  uint16_t calc = crcPLC(text, pos);
   return (calc == (crc & 0xFFFF)) ? (crc & 0xFFFF) : 0;
 }

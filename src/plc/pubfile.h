@@ -5,12 +5,13 @@
 // A public file and its records belong to one communication object's thread.
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
-
-#include "app/ffile.h"
 
 // One variable.
 struct PUBFILE_R {
@@ -32,6 +33,31 @@ struct PUBFILE_R {
 
 enum : int32_t { PF_ENABLED = 1, PF_DISABLED = 2, PF_ALWAYS = 4 };
 
+struct FreeText {
+  void operator()(char* p) const { free(p); }
+};
+
+// The public file's text as obtained, with the information of the file it came from, so the
+// text can be written back as the same file version and later compared with the file again.
+struct PUBTEXT_T {
+  char name[256] = {};
+  int source = 0;                 // where the file lives: 1 local computer, 2 PLC; 0 unknown
+  int64_t attr = 0;               // PLC attributes
+  uint32_t mode = 0;              // POSIX mode (0644 regular for a PLC file)
+  time_t ctime = 0;               // change time
+  time_t mtime = 0;               // modification time
+  unsigned char stamp_a[6] = {};  // packed UTC date-time matching ctime
+  unsigned char stamp_b[6] = {};  // packed UTC date-time matching mtime
+  time_t use_time = 0;            // freshness stamp, as the file cache keeps it
+  int64_t size = 0;
+  std::unique_ptr<char, FreeText> data;  // size + 1 bytes, zero-terminated; malloc'd
+};
+
+// Replaces t's bytes by a copy of `size` bytes. 0, or 1 when out of memory (t unchanged).
+int SetPubText(PUBTEXT_T* t, const char* bytes, int64_t size);
+// dst becomes a copy of src, bytes included. 0, or 1 when out of memory (dst unchanged).
+int CopyPubText(PUBTEXT_T* dst, const PUBTEXT_T* src);
+
 // Byte-wise order of name texts.
 struct PubNameLess {
   bool operator()(const char* a, const char* b) const { return strcmp(a, b) < 0; }
@@ -48,14 +74,17 @@ struct PUBNAMES_T {
   const char* Add(const char* name);  // a stored copy, or null when out of memory
 };
 
-using PubNameMap = std::map<const char*, PUBFILE_R, PubNameLess>;
-using PubAddrMap = std::map<double, PUBFILE_R>;
+// Both indexes point at the one record of a variable in `recs`, so a change made through one
+// is seen through the other.
+using PubNameMap = std::map<const char*, PUBFILE_R*, PubNameLess>;
+using PubAddrMap = std::map<double, PUBFILE_R*>;
 using PubNameSet = std::map<const char*, const char*, PubNameLess>;
 
 struct PUBFILE_T {
-  int32_t enable_mark = 0;   // 3 while enabled_names holds choices not yet folded
-  int32_t disable_mark = 0;  // the same for disabled_names
-  FFILE_T file;              // name, origin, size and raw text; file.data is owned (malloc/free)
+  int32_t enable_mark = 0;     // 3 while enabled_names holds choices not yet folded
+  int32_t disable_mark = 0;    // the same for disabled_names
+  PUBTEXT_T file;              // the text and its file's information; may be empty
+  std::deque<PUBFILE_R> recs;  // the records; appending keeps their addresses
   PubNameMap names;
   PubAddrMap addrs;  // unique keys
   PubNameSet enabled_names;
@@ -63,6 +92,10 @@ struct PUBFILE_T {
   PubNameMap::iterator name_cursor = names.begin();
   PubAddrMap::iterator addr_cursor = addrs.begin();
   std::vector<std::shared_ptr<PUBNAMES_T>> name_owners;  // keep every name of `names` alive
+
+  PUBFILE_T() = default;
+  PUBFILE_T(const PUBFILE_T&) = delete;  // the indexes point into this file's own records
+  PUBFILE_T& operator=(const PUBFILE_T&) = delete;
 };
 
 // Pause in ms after every 1000 lines read, so a long file does not hog the CPU (default 10).
@@ -75,14 +108,18 @@ PUBFILE_T* CreatePubFile(PUBFILE_T* pf);
 PUBFILE_T* ReadPubFile(PUBFILE_T* pf);
 // Inserts a copy of `rec` (whose name must outlive pf) into both indexes. Non-zero on success.
 int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec);
+// Adds a copy of `rec` (key as given, name outliving pf) as the variable's one record, indexed
+// by name and key, with its name in the set of its state. Logs nothing; callers word failures.
+enum : int { PF_INSERTED = 0, PF_NAME_TAKEN, PF_KEY_TAKEN, PF_NO_MEMORY };
+int InsertPubFileRec(PUBFILE_T* pf, const PUBFILE_R& rec);
 // Address key of a variable.
 double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit);
 
-// Exact name, "*" (enumerate) or a wildcard pattern (next match); the `names` copy or null.
+// Exact name, "*" (enumerate) or a wildcard pattern (next match); the record or null.
 PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name);
 // Exact name only; never moves the cursor.
 PUBFILE_R* FindPubFileRecExact(PUBFILE_T* pf, const char* name);
-// Key 0 enumerates, a negative key resets the cursor, a positive one finds; the `addrs` copy.
+// Key 0 enumerates, a negative key resets the cursor, a positive one finds; the record or null.
 PUBFILE_R* FindPubFileRecByKey(PUBFILE_T* pf, double key);
 PUBFILE_R* FindFirstPubFileRec(PUBFILE_T* pf);  // null for a null or empty file
 
@@ -96,4 +133,4 @@ int GetPubFileMemSize(const PUBFILE_T* pf, uint32_t* x, uint32_t* y, uint32_t* r
 // The checksum from the ";* Crc=" line of `text` and the marker's byte position; 0 and 0 if none.
 uint32_t GetPubFileCrc(const char* text, uint32_t* pos);
 // The file's checksum when its checksum line matches crcPLC of the bytes before it, else 0.
-uint32_t VerifyPubFileCrc(const FFILE_T* file);
+uint32_t VerifyPubFileCrc(const PUBTEXT_T* file);

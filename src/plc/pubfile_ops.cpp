@@ -11,12 +11,9 @@
 
 namespace {
 
-// Sets the state of a record in both indexes; a record in state 4 is left alone.
-void SetRecState(PUBFILE_T* pf, PUBFILE_R* rec, int32_t state) {
-  if (rec->state == PF_ALWAYS) return;
-  rec->state = state;
-  auto it = pf->addrs.find(rec->key);
-  if (it != pf->addrs.end()) it->second.state = state;
+// A record in state 4 is left alone.
+void SetRecState(PUBFILE_R* rec, int32_t state) {
+  if (rec->state != PF_ALWAYS) rec->state = state;
 }
 
 int SetRecStateByName(PUBFILE_T* pf, const char* name, int32_t state, const char* tag) {
@@ -25,7 +22,7 @@ int SetRecStateByName(PUBFILE_T* pf, const char* name, int32_t state, const char
     log(tag, 0, "Unknown variable name: %s", name ? name : "");
     return 1;
   }
-  SetRecState(pf, rec, state);
+  SetRecState(rec, state);
   return 0;
 }
 
@@ -55,7 +52,7 @@ int ApplySelected(PUBFILE_T* pf, PUBFILE_R* rec, double delta, const Selection& 
     return 1;
   }
   (pf->*s.other_set).erase(rec->name);
-  SetRecState(pf, rec, s.state);
+  SetRecState(rec, s.state);
   return 0;
 }
 
@@ -67,9 +64,9 @@ int SelectAndApply(PUBFILE_T* pf, const char* name, double delta, const Selectio
     PubNameSet& other = pf->*s.other_set;
     if (other.empty()) {
       for (auto& e : pf->names) {
-        if (e.second.hidden) continue;
+        if (e.second->hidden) continue;
         ++selected;
-        if (ApplySelected(pf, &e.second, delta, s)) return 1;
+        if (ApplySelected(pf, e.second, delta, s)) return 1;
       }
       return selected ? 0 : 1;
     }
@@ -93,9 +90,9 @@ int SelectAndApply(PUBFILE_T* pf, const char* name, double delta, const Selectio
     // Walks the index directly so an enumeration left half-way cannot shorten the selection.
     const bool all = strcmp(name, "*") == 0;
     for (auto& e : pf->names) {
-      if (all ? e.second.hidden != 0 : strmcmp(e.first, name) != 0) continue;
+      if (all ? e.second->hidden != 0 : strmcmp(e.first, name) != 0) continue;
       ++selected;
-      if (ApplySelected(pf, &e.second, delta, s)) return 1;
+      if (ApplySelected(pf, e.second, delta, s)) return 1;
     }
     pf->name_cursor = pf->names.begin();
     return selected ? 0 : 1;
@@ -112,9 +109,10 @@ int SetHidden(PUBFILE_T* pf, const char* name, int32_t hidden) {
     const bool all = name[0] == '\0' || strcmp(name, "*") == 0;
     for (auto& e : pf->names) {
       if (!all && strmcmp(e.first, name) != 0) continue;
-      e.second.hidden = hidden;
+      e.second->hidden = hidden;
       ++changed;
     }
+    pf->name_cursor = pf->names.begin();
     return changed ? 0 : 1;
   }
   PUBFILE_R* rec = FindPubFileRecExact(pf, name);
@@ -162,93 +160,49 @@ PUBFILE_T* ClonePubFile(PUBFILE_T* pf) {
   if (!pf) return nullptr;
   std::unique_ptr<PUBFILE_T> copy(CreatePubFile(nullptr));
   if (!copy || !ShareNames(copy.get(), pf)) return nullptr;
-  snprintf(copy->file.name, sizeof copy->file.name, "%s", pf->file.name);
+  memcpy(copy->file.name, pf->file.name, sizeof copy->file.name);
   copy->file.source = pf->file.source;
   for (const auto& e : pf->names) {
-    PUBFILE_R r = e.second;
+    PUBFILE_R r = *e.second;
     if (r.state != PF_ALWAYS) r.state = pf_var_disabled ? PF_DISABLED : PF_ENABLED;
-    try {
-      if (!copy->names.emplace(r.name, r).second) {
-        log("ClonePubFile", 0, "Unable to insert (names) new public file record!");
-        return nullptr;
-      }
-      if (!copy->addrs.emplace(r.key, r).second) {
+    switch (InsertPubFileRec(copy.get(), r)) {
+      case PF_INSERTED:
+        break;
+      case PF_KEY_TAKEN:
         log("ClonePubFile", 0, "Unable to insert (addrs) new public file record!");
         return nullptr;
-      }
-      if (r.state == PF_ENABLED) {
-        copy->enabled_names.emplace(r.name, r.name);
-        copy->enable_mark = 3;
-      } else if (r.state == PF_DISABLED) {
-        copy->disabled_names.emplace(r.name, r.name);
-        copy->disable_mark = 3;
-      }
-    } catch (const std::bad_alloc&) {
-      log("ClonePubFile", 0, "Unable to insert (names) new public file record!");
-      return nullptr;
+      default:
+        log("ClonePubFile", 0, "Unable to insert (names) new public file record!");
+        return nullptr;
     }
+    if (r.state == PF_ENABLED) copy->enable_mark = 3;
+    if (r.state == PF_DISABLED) copy->disable_mark = 3;
   }
-  copy->name_cursor = copy->names.begin();
-  copy->addr_cursor = copy->addrs.begin();
   return copy.release();
 }
 
 PUBFILE_T* AddPubFile(PUBFILE_T* dst, PUBFILE_T* src) {
   if (!dst || !src) return dst;
-  if (!ShareNames(dst, src)) return nullptr;
-
   // The destination gets its own copy of the text, so each file frees only what it owns.
-  char* text = nullptr;
-  int64_t size = src->file.size.load();
-  if (src->file.data && size > 0) {
-    text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
-    if (!text) return nullptr;
-    memcpy(text, src->file.data, static_cast<size_t>(size));
-    text[size] = '\0';
-  }
-  free(dst->file.data);
-  dst->file.data = text;
-  dst->file.end.store(text ? text + size : nullptr);
-  dst->file.sent = nullptr;
-  dst->file.size.store(text ? size : 0);
-  snprintf(dst->file.name, sizeof dst->file.name, "%s", src->file.name);
-  dst->file.source = src->file.source;
-
+  if (!ShareNames(dst, src) || CopyPubText(&dst->file, &src->file) != 0) return nullptr;
   for (const auto& e : src->names) {
-    const PUBFILE_R& r = e.second;
-    if (dst->names.count(r.name)) {
-      log("AddPubFile", 0, "Found duplicity for variable: %s. Skiping this record!", r.name);
-      continue;
-    }
-    try {
-      dst->names.emplace(r.name, r);
-      if (!dst->addrs.emplace(r.key, r).second) {
-        dst->names.erase(r.name);
+    switch (InsertPubFileRec(dst, *e.second)) {
+      case PF_INSERTED:
+        break;
+      case PF_NAME_TAKEN:
+        log("AddPubFile", 0, "Found duplicity for variable: %s. Skiping this record!", e.first);
+        break;
+      default:
         log("AddPubFile", 0, "Unable to insert (addrs) new public file record!");
         return nullptr;
-      }
-      if (r.state == PF_ENABLED) dst->enabled_names.emplace(r.name, r.name);
-      if (r.state == PF_DISABLED) dst->disabled_names.emplace(r.name, r.name);
-    } catch (const std::bad_alloc&) {
-      log("AddPubFile", 0, "Unable to insert (addrs) new public file record!");
-      return nullptr;
     }
   }
-  dst->name_cursor = dst->names.begin();
-  dst->addr_cursor = dst->addrs.begin();
   return dst;
 }
 
 void RemovePubFile(PUBFILE_T* pf, int mode) {
   (void)mode;
-  if (!pf) return;
-  free(pf->file.data);
-  pf->file.data = nullptr;
-  pf->names.clear();
-  pf->addrs.clear();
-  pf->enabled_names.clear();
-  pf->disabled_names.clear();
-  delete pf;  // drops this file's hold on the names
+  delete pf;  // frees the records and the text, and drops this file's hold on the names
 }
 
 int UpdatePubFileClient(PUBFILE_T* pf, const PubFileCopies* clients) {
@@ -283,7 +237,7 @@ int UpdatePubFile(PUBFILE_T* pf, const PubFileCopies* clients) {
 
   int set = 0;
   for (auto& e : pf->names) {
-    PUBFILE_R& r = e.second;
+    PUBFILE_R& r = *e.second;
     int32_t state = r.state;
     bool assign = false;
     if (any_copy || r.state == PF_ALWAYS) {
@@ -300,8 +254,6 @@ int UpdatePubFile(PUBFILE_T* pf, const PubFileCopies* clients) {
     }
     if (!assign) continue;
     r.state = state;
-    auto it = pf->addrs.find(r.key);
-    if (it != pf->addrs.end()) it->second.state = state;
     set = 1;
   }
   if (set) {

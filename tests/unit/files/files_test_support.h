@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/ffile.h"
 #include "app/globals.h"
 #include "files/ffile.h"
 #include "files/workers.h"

@@ -3,34 +3,32 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "plc_test_support.h"
 
 namespace {
 
-// A plan as text: register letter, address and length of every request, in order.
-using Plan = std::string;
-Plan Flatten(const OPTIMREQ_T* list) {
-  Plan out;
+// A plan as text: register, address, length and (unless 255) bit of every request, in order.
+std::string Flatten(const OPTIMREQ_T* list) {
+  std::string out;
   for (; list; list = list->next) {
-    out += list->reg < 4 ? std::string(1, "XYSR"[list->reg]) : std::to_string(list->reg);
-    out += std::to_string(list->addr) + "+" + std::to_string(list->len) + " ";
+    out += list->reg < 4 ? std::string(1, "XYSR"[list->reg]) : std::to_string(list->reg) + ":";
+    out += std::to_string(list->addr) + "+" + std::to_string(list->len);
+    out += (list->bit == 255 ? "" : "." + std::to_string(list->bit)) + " ";
   }
   return out;
 }
 
-Plan ReadPlan(PUBFILE_T* pf) {
-  OPTIMREQ_T* plan = CreatePFOptimReq(nullptr, pf);
-  Plan out = Flatten(plan);
+// The read plan of a public file given as lines separated by ','.
+std::string ReadPlan(std::string lines) {
+  std::replace(lines.begin(), lines.end(), ',', '\n');
+  auto pf = kt::ReadText(lines);
+  OPTIMREQ_T* plan = CreatePFOptimReq(nullptr, pf.get());
+  std::string out = Flatten(plan);
   RemoveOptimReq(plan);
   return out;
-}
-
-Plan ReadPlan(const std::string& text) {
-  auto pf = kt::ReadText(text);
-  EXPECT_TRUE(pf);
-  return ReadPlan(pf.get());
 }
 
 CLIREQ_T* Request(CLIREQ_T* list, const char* name, const std::string& value) {
@@ -44,111 +42,76 @@ CLIREQ_T* Request(CLIREQ_T* list, const char* name, const std::string& value) {
 
 using Planning = kt::PlcTest;
 
-TEST_F(Planning, ReadPlanMergesNeighbours) {
-  std::string many;  // a long run of neighbours is cut into blocks of 246
-  for (int i = 0; i < 300; ++i)
-    many += "V" + std::to_string(i) + " R 0 " + std::to_string(i) + " BYTE\n";
-  const struct {
-    const char* what;
-    std::string text;
-    Plan want;
-  } rows[] = {{"dword word byte", "A R 0 0 DWORD\nB R 0 4 WORD\nC R 0 20 BYTE\n", "R0+6 R20+1 "},
-              {"gap 9 merged", "A R 0 0 BYTE\nB R 0 10 BYTE\n", "R0+11 "},
-              {"gap 10 split", "A R 0 0 BYTE\nB R 0 11 BYTE\n", "R0+1 R11+1 "},
-              {"word and bool", "W R 0 10 WORD\nB R 0 10 .3 BOOL\n", "R10+2 "},
-              {"bool bit 9", "B R 0 4 .9 BOOL\n", "R4+2 "},
-              {"string 255", "S R 0 100 STRING[255]\n", "R100+246 R346+9 "},
-              {"x then y", "A X 0 0 BYTE\nB Y 0 1 BYTE\n", "X0+1 Y1+1 "},
-              {"300 bytes", many, "R0+246 R246+54 "}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(ReadPlan(row.text), row.want);
+TEST_F(Planning, ReadPlan) {
+  // variables | plan: up to 9 bytes between two variables are read along; a block holds at most
+  // 246 bytes; a BOOL reads up to its bit's byte; registers are never merged; disabled variables
+  // are not read; __PF_CRC gets a request of its own at the end, whatever its state.
+  for (const char* row :
+       {"A R 0 0 DWORD,B R 0 4 WORD,C R 0 20 BYTE|R0+6 R20+1 ", "A R 0 0 BYTE,B R 0 10 BYTE|R0+11 ",
+        "A R 0 0 BYTE,B R 0 11 BYTE|R0+1 R11+1 ", "W R 0 10 WORD,B R 0 10 .3 BOOL|R10+2.3 ",
+        "B R 0 4 .0 BOOL|R4+1.0 ", "B R 0 4 .7 BOOL|R4+1.7 ", "B R 0 4 .8 BOOL|R4+2.8 ",
+        "B R 0 4 .17 BOOL|R4+3.17 ", "S R 0 100 STRING[246]|R100+246 ",
+        "S R 0 100 STRING[247]|R100+246 R346+1.0 ", "S R 0 100 STRING[255]|R100+246 R346+9.0 ",
+        "A R 0 0 STRING[200],B R 0 200 STRING[46]|R0+246 ",
+        "A R 0 0 STRING[200],B R 0 200 STRING[47]|R0+246 R246+1.0 ",
+        "A R 0 0 STRING[200],B R 0 205 STRING[95]|R0+246 R246+54.0 ",
+        "A X 0 0 BYTE,B Y 0 1 BYTE|X0+1 Y1+1 ", "A E 0 0 BYTE,B D0 0 1 BYTE|10:0+1 128:1+1 ",
+        "A R 0 0 INT,B R 0 40 INT,__PF_CRC R 0 2 UDINT|R0+6 R40+2 R2+4 ",
+        // B's bit puts it after C although its address is lower: cutting C's request down to
+        // B's 32 bytes would stop reading the end of C, so B gets a request of its own.
+        "A R 0 0 BYTE,C R 0 20 STRING[40],B R 0 2 .250 BOOL,D R 0 70 BYTE|"
+        "R0+1 R20+40.250 R2+32 R70+1 "}) {
+    EXPECT_EQ(ReadPlan(kt::Cols(row)[0]), kt::Cols(row)[1]) << row;
   }
+  EXPECT_TRUE(Logged("Overlapping address: B 2 (20)"));
+  pf_var_disabled = 1;
+  EXPECT_EQ(ReadPlan("A R 0 0 INT,__PF_CRC R 0 2 UDINT"), "R2+4 ");
+  EXPECT_EQ(CreatePFOptimReq(nullptr, nullptr), nullptr);
 }
 
-TEST_F(Planning, ReadPlanSkipsDisabledAndAddsTheProjectCrc) {
-  auto pf = kt::ReadText("A R 0 0 INT\nB R 0 40 INT\n__PF_CRC R 0 2 UDINT\n");
-  ASSERT_TRUE(pf);
-  DisablePubFile(pf.get(), "B", -1);
-  DisablePubFile(pf.get(), "__PF_CRC", -1);
-  EXPECT_EQ(ReadPlan(pf.get()), "R0+2 R2+4 ");
-  // In state 4 the walk covers it too, and the extra request still follows.
-  kt::SetAlways(pf.get(), "__PF_CRC");
-  EXPECT_EQ(ReadPlan(pf.get()), "R0+6 R2+4 ");
-
-  // The bit of a lone BOOL is marked on its request.
-  auto bits = kt::ReadText("W R 0 10 WORD\nF R 0 12 .3 BOOL\n");
-  OPTIMREQ_T* p = CreatePFOptimReq(nullptr, bits.get());
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->bit, 3);
-  EXPECT_EQ(p->len, 3u);
-  RemoveOptimReq(p);
-}
-
-TEST_F(Planning, OverlapKeepsWhatWasCovered) {
-  kt::LogCapture log;
-  // Bit 250 puts B's key (2 + 25) after C's (20) although B's address is lower. Cutting C's
-  // request down to B's 32 bytes would stop reading the end of C; B gets a request of its own.
-  EXPECT_EQ(ReadPlan("A R 0 0 BYTE\nC R 0 20 STRING[40]\nB R 0 2 .250 BOOL\nD R 0 70 BYTE\n"),
-            "R0+1 R20+40 R2+32 R70+1 ");
-  EXPECT_TRUE(log.Has("Overlapping address: B 2 (20)"));
-}
-
-TEST_F(Planning, WritePlan) {
+TEST_F(Planning, WritePlanOneRequestPerVariable) {
   auto pf = kt::ReadText(
-      "LEVEL R 0 20 INT\nPUMP X 0 0 .3 BOOL\nMSG R 0 32 STRING[16]\nLONG R 0 100 STRING[255]\n");
+      "LEVEL R 0 20 INT\nPUMP X 0 0 .3 BOOL\nLOW X 0 1 .0 BOOL\n"
+      "MSG R 0 32 STRING[16]\nLONG R 0 100 STRING[255]\n");
   ASSERT_TRUE(pf);
   CLIREQ_T* req = Request(nullptr, "LEVEL", "300");
-  Request(req, "PUMP", "TRUE");
+  Request(req, "PUMP", "true");
+  Request(req, "LOW", "1");
   Request(req, "MSG", "hello");
+  Request(req, "LONG", std::string(246, 'a') + "012345678");
   OPTIMREQ_T* plan = CreateCLIOptimReq(nullptr, pf.get(), req);
-  ASSERT_NE(plan, nullptr);
-  EXPECT_EQ(Flatten(plan), "R20+2 X0+1 R32+16 ");
-  EXPECT_EQ(plan->bit, 255);
-  EXPECT_EQ(plan->data[0] | plan->data[1] << 8, 300);
-  EXPECT_EQ(plan->next->bit, 3);
-  EXPECT_EQ(plan->next->data[0], 0x08);  // only its own bit
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(plan->next->next->data)), "hello");
-  RemoveOptimReq(plan);
-
-  // A long STRING carries its own bytes in every piece.
-  CLIREQ_T* lng = Request(nullptr, "LONG", std::string(246, 'a') + "012345678");
-  plan = CreateCLIOptimReq(nullptr, pf.get(), lng);
-  ASSERT_NE(plan, nullptr);
-  EXPECT_EQ(Flatten(plan), "R100+246 R346+9 ");
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(plan->data), 246), std::string(246, 'a'));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(plan->next->data), 9), "012345678");
+  EXPECT_EQ(Flatten(plan), "R20+2 X0+1.3 X1+1.0 R32+16 R100+246 R346+9.0 ");
+  // Each request's bytes; a BOOL's carry only its own bit, a long value's pieces their part.
+  std::string data;
+  for (OPTIMREQ_T* p = plan; p; p = p->next)
+    data += std::string(reinterpret_cast<char*>(p->data), std::min<uint32_t>(p->len, 7)) + "|";
+  EXPECT_EQ(data, std::string("\x2c\x01|\x08|\x01|hello\0\0|aaaaaaa|0123456|", 31));
   RemoveOptimReq(plan);
 
   // Unknown name: no plan, and a list passed in is left as it was.
-  kt::LogCapture log;
   Request(req, "NOPE", "1");
   OPTIMREQ_T* keep = AddOptimReqRec(nullptr);
   EXPECT_EQ(CreateCLIOptimReq(keep, pf.get(), req), nullptr);
-  EXPECT_TRUE(log.Has("Unknown variable name: NOPE"));
+  EXPECT_TRUE(Logged("Unknown variable name: NOPE"));
   EXPECT_EQ(keep->next, nullptr);
   RemoveOptimReq(keep);
   RemoveCliReq(req, nullptr);
-  RemoveCliReq(lng, nullptr);
 }
 
 TEST_F(Planning, ClientListSortAndUnknownKey) {
   auto pf = kt::ReadText("A R 0 30 INT\nB R 0 10 .5 BOOL\nC R 0 10 .2 BOOL\nD X 0 20 INT\n");
-  ASSERT_TRUE(pf);
   CLIREQ_T* list = nullptr;
   for (const char* n : {"A", "B", "C", "D"}) {
     list = Request(list, n, "1");
     FindCliReqRec(list, n)->key = FindPubFileRec(pf.get(), n)->key;
   }
+  EXPECT_EQ(list->flags + list->next->flags, 1);
   list = SortCliReq(list, pf.get());
   std::string order;
   for (CLIREQ_T* r = list; r; r = r->next) order += r->name;
   EXPECT_EQ(order, "CBDA");  // by address, then bit; the register does not count
-
-  // A key without a record fails the sort.
-  kt::LogCapture log;
   FindCliReqRec(list, "A")->key = 12.5;
   EXPECT_EQ(SortCliReq(list, pf.get()), nullptr);
-  EXPECT_TRUE(log.Has("Unable to found record for key: 12.500000"));
+  EXPECT_TRUE(Logged("Unable to found record for key: 12.500000"));
   RemoveCliReq(list, nullptr);
 }

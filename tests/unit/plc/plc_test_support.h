@@ -1,48 +1,47 @@
-// Shared helpers of the PLC data model tests: settings fixture, log capture, public files from
-// text.
+// The one fixture of the PLC data model tests, public files from text, and table helpers.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/globals.h"
 #include "plc/plcdef.h"
 #include "plc/pubfile.h"
 #include "plc/pubfile_ops.h"
+#include "support/scratch.h"
 
 namespace kt {
 
-// Default settings around every case; no pause while reading public files.
+// Default settings, no pause while reading public files, the log in memory, and a working
+// directory inside a scratch folder, which stands for the world outside it.
 struct PlcTest : ::testing::Test {
-  void SetUp() override {
-    ResetGlobalSettings();
-    pubfile_read_pause_ms = 0;
-  }
-  void TearDown() override {
-    ResetGlobalSettings();
-    pubfile_read_pause_ms = 10;
-  }
-};
-
-// Points the log at a memory buffer for the lifetime of the object.
-struct LogCapture {
-  char* buf = nullptr;
-  size_t len = 0;
-  FILE* file = open_memstream(&buf, &len);
+  ScratchDir dir;
+  std::filesystem::path old = std::filesystem::current_path();
+  char* log_buf = nullptr;
+  size_t log_len = 0;
+  FILE* log_file = open_memstream(&log_buf, &log_len);
   int old_on = logon;
   FILE* old_out = logout;
-  LogCapture() { logon = 1, logout = file; }
-  ~LogCapture() {
-    logon = old_on, logout = old_out;
-    if (file) fclose(file);
-    free(buf);
+  void SetUp() override {
+    ResetGlobalSettings();
+    pubfile_read_pause_ms = 0, logon = 1, logout = log_file;
+    std::filesystem::create_directory(dir / "work");
+    std::filesystem::current_path(dir / "work");
   }
-  bool Has(const std::string& text) {
-    return file && fflush(file) == 0 && std::string(buf, len).find(text) != std::string::npos;
+  void TearDown() override {
+    std::filesystem::current_path(old);
+    ResetGlobalSettings();
+    pubfile_read_pause_ms = 10, logon = old_on, logout = old_out;
+    fclose(log_file);
+    free(log_buf);
+  }
+  bool Logged(const std::string& text) {
+    return fflush(log_file) == 0 && std::string(log_buf, log_len).find(text) != std::string::npos;
   }
 };
 
@@ -51,18 +50,11 @@ struct PubFileFree {
 };
 using PubFilePtr = std::unique_ptr<PUBFILE_T, PubFileFree>;
 
-// A public file read from `text` (the file owns a copy); null when reading fails.
+// A public file read from `text`; null when reading fails.
 inline PubFilePtr ReadText(const std::string& text) {
-  PUBFILE_T* pf = CreatePubFile(nullptr);
-  char* data = static_cast<char*>(malloc(text.size() + 1));
-  memcpy(data, text.c_str(), text.size() + 1);
-  pf->file.data = data;
-  pf->file.size.store(static_cast<int64_t>(text.size()));
-  if (!ReadPubFile(pf)) {
-    RemovePubFile(pf, 2);
-    return PubFilePtr();
-  }
-  return PubFilePtr(pf);
+  PubFilePtr pf(CreatePubFile(nullptr));
+  if (SetPubText(&pf->file, text.data(), static_cast<int64_t>(text.size())) != 0) return nullptr;
+  return ReadPubFile(pf.get()) ? std::move(pf) : nullptr;
 }
 
 // `body` followed by its checksum line.
@@ -72,11 +64,12 @@ inline std::string WithCrc(const std::string& body) {
   return body + line;
 }
 
-// Marks a record always enabled in both indexes.
-inline void SetAlways(PUBFILE_T* pf, const char* name) {
-  PUBFILE_R* r = FindPubFileRec(pf, name);
-  r->state = PF_ALWAYS;
-  pf->addrs[r->key].state = PF_ALWAYS;
+// The columns of a table row.
+inline std::vector<std::string> Cols(const std::string& row, char sep = '|') {
+  std::vector<std::string> out;
+  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 1)
+    out.push_back(row.substr(at, (end = row.find(sep, at)) - at));
+  return out;
 }
 
 // "R12.3 REAL 4": register letter (or "#n:"), address, bit, type name and size.
@@ -87,28 +80,22 @@ inline std::string Where(uint8_t reg, uint32_t addr, uint8_t bit, uint8_t type, 
          std::to_string(size);
 }
 
-// Where() of a record, or "none".
-inline std::string Rec(PUBFILE_T* pf, const char* name) {
-  PUBFILE_R* r = FindPubFileRec(pf, name);
-  return r ? Where(r->reg, r->addr, r->bit, r->type, r->size) : "none";
+// For the row "NAME=...": "NAME=" and Where() of the variable, or "NAME=none".
+inline std::string Rec(PUBFILE_T* pf, const std::string& row) {
+  const std::string name = Cols(row, '=')[0];
+  PUBFILE_R* r = FindPubFileRec(pf, name.c_str());
+  return name + "=" + (r ? Where(r->reg, r->addr, r->bit, r->type, r->size) : "none");
 }
 
-// "NAME=state" of every record in name order; '!' marks an address copy that disagrees.
+// "NAME=state" of every record in name order, then the choices not yet folded: "+NAME" enabled,
+// "-NAME" disabled.
 inline std::string States(PUBFILE_T* pf) {
   std::string out;
-  for (const auto& [name, r] : pf->names) {
-    auto a = pf->addrs.find(r.key);
-    out += std::string(name) + "=" + std::to_string(r.state);
-    out += (a == pf->addrs.end() || a->second.state != r.state) ? "! " : " ";
-  }
-  return out;
-}
-
-// The choices not yet folded: "+NAME" enabled, then "-NAME" disabled.
-inline std::string Sets(PUBFILE_T* pf) {
-  std::string out;
-  for (const auto& n : pf->enabled_names) out += "+" + std::string(n.first) + " ";
-  for (const auto& n : pf->disabled_names) out += "-" + std::string(n.first) + " ";
+  for (const auto& [name, r] : pf->names)
+    out += std::string(name) + "=" + std::to_string(r->state) + " ";
+  out += "|";
+  for (const auto& n : pf->enabled_names) out += " +" + std::string(n.first);
+  for (const auto& n : pf->disabled_names) out += " -" + std::string(n.first);
   return out;
 }
 

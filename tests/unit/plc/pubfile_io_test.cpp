@@ -1,108 +1,98 @@
-// Obtaining public files from the local disk and writing them back; the example files.
+// Obtaining public files from the local disk, writing them back as the same file version, and
+// the example files.
 #include "files/pubfile_io.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <utime.h>
 
-#include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "files/fileaccess.h"
 #include "plc_test_support.h"
-#include "support/scratch.h"
 
 namespace {
 
-// Runs a test in a working directory inside a scratch folder, as the server runs in its own;
-// the scratch folder itself stands for the world outside it.
-struct PubFileIo : kt::PlcTest {
-  kt::ScratchDir dir;
-  std::filesystem::path old = std::filesystem::current_path();
-  void SetUp() override {
-    kt::PlcTest::SetUp();
-    std::filesystem::create_directory(dir / "work");
-    std::filesystem::current_path(dir / "work");
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old);
-    kt::PlcTest::TearDown();
-  }
-};
-
 // GetPubFile from `source`; `flag` and `source` as it left them.
-kt::PubFilePtr Get(const char* plc, const char* name, int& source, int& flag,
+kt::PubFilePtr Get(PUBFILE_T* pf, const char* dir, const char* name, int& source, int& flag,
                    uint32_t* crc = nullptr) {
   flag = 0;
-  return kt::PubFilePtr(GetPubFile(nullptr, plc, name, &flag, nullptr, 0, &source, crc));
+  return kt::PubFilePtr(GetPubFile(pf, dir, name, &flag, nullptr, 0, &source, crc));
 }
+
+const std::string kBody = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
 
 }  // namespace
 
+using PubFileIo = kt::PlcTest;
+
 TEST_F(PubFileIo, GetFromLocalDiskWithChecksum) {
-  const std::string body = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
   ASSERT_EQ(mkdir("plc1", 0755), 0);
-  ASSERT_TRUE(kt::WriteFile("plc1/pf.pub", kt::WithCrc(body)));
+  ASSERT_TRUE(kt::WriteFile("plc1/pf.pub", kt::WithCrc(kBody)));
   ASSERT_TRUE(kt::WriteFile("plain.pub", "A R 0 0 INT\n"));
   ASSERT_TRUE(kt::WriteFile(dir / "outside.pub", "A R 0 0 INT\n"));
-
-  int flag, source = PF_SRC_LOCAL;
-  uint32_t crc = 7;
-  auto pf = Get("plc1", "pf.pub", source, flag, &crc);
-  ASSERT_TRUE(pf);
-  EXPECT_EQ(flag, 0);
-  EXPECT_EQ(source, PF_SRC_LOCAL);
-  EXPECT_EQ(crc, crcPLC(body.data(), body.size()));
-  EXPECT_EQ(CountRecPublicFile(pf.get()), 2);
-  EXPECT_STREQ(pf->file.name, "pf.pub");
-
-  source = PF_SRC_CACHE;  // through the cache: found on the local disk
-  ASSERT_TRUE(Get("", "plain.pub", source, flag, &crc));
-  EXPECT_EQ(source, PF_SRC_LOCAL);
-  EXPECT_EQ(crc, 0u);  // no checksum line
-
-  // Unsupported sources, a missing file and names leading out of the working directory fail.
-  const struct {
-    int source;
-    const char *plc, *name;
-  } fails[] = {{PF_SRC_PLC, "plc1", "pf.pub"},
-               {7, "plc1", "pf.pub"},
-               {PF_SRC_LOCAL, "plc1", "missing.pub"},
-               {PF_SRC_LOCAL, "..", "outside.pub"},
-               {PF_SRC_LOCAL, "", "../outside.pub"}};
-  for (const auto& f : fails) {
-    SCOPED_TRACE(f.name);
-    source = f.source;
-    EXPECT_FALSE(Get(f.plc, f.name, source, flag));
-    EXPECT_EQ(flag, 1);
-    if (f.source != PF_SRC_LOCAL) {
-      EXPECT_EQ(source, 0);
-    }
+  // source asked | folder | name | records (-1: none) | error flag, source found, checksum
+  const uint32_t crc_ok = crcPLC(kBody.data(), kBody.size());
+  for (const char* row : {"1|plc1|pf.pub|2|0 1 1", "0||plain.pub|1|0 1 0", "2|plc1|pf.pub|-1|1 0 0",
+                          "7|plc1|pf.pub|-1|1 0 0", "1|plc1|missing.pub|-1|1 0 0",
+                          "1|..|outside.pub|-1|1 0 0", "1||../outside.pub|-1|1 0 0"}) {
+    auto c = kt::Cols(row);
+    int flag, source = std::stoi(c[0]);
+    uint32_t crc = 7;
+    auto pf = Get(nullptr, c[1].c_str(), c[2].c_str(), source, flag, &crc);
+    EXPECT_EQ(pf ? CountRecPublicFile(pf.get()) : -1, std::stoi(c[3])) << row;
+    EXPECT_EQ(
+        std::to_string(flag) + " " + std::to_string(source) + " " + std::to_string(crc == crc_ok),
+        c[4])
+        << row;
   }
 }
 
-TEST_F(PubFileIo, WriteRawBytesUnderItsOwnName) {
-  const std::string text = kt::WithCrc("A R 0 0 INT\r\n");
+TEST_F(PubFileIo, LocalCopyIsTheSameFileVersion) {
+  const std::string text = kt::WithCrc(kBody);
   ASSERT_TRUE(kt::WriteFile("src.pub", text));
+  struct utimbuf times = {1000000000, 1000000000};
+  ASSERT_EQ(chmod("src.pub", 0600) + utime("src.pub", &times), 0);
+  std::vector<std::pair<kt::PubFilePtr, int>> files;  // a text and the place its file lives
   int flag, source = PF_SRC_LOCAL;
-  auto pf = Get("", "src.pub", source, flag);
-  ASSERT_TRUE(pf);
-  EXPECT_EQ(WritePubFile(pf.get(), "plc9/sub"), pf.get());
-  EXPECT_EQ(kt::ReadFile("plc9/sub/src.pub"), text);
-  EXPECT_EQ(WritePubFile(pf.get(), ".."), nullptr);
+  files.emplace_back(Get(nullptr, "", "src.pub", source, flag), 1);
+  kt::PubFilePtr first = Get(nullptr, "", "src.pub", source = PF_SRC_CACHE, flag);
+  files.emplace_back(Get(first.release(), "", "src.pub", source = PF_SRC_CACHE, flag), 1);
+  EXPECT_EQ(source, PF_SRC_MEMORY);
+  files.emplace_back(kt::ReadText(text), 2);  // as the PLC file service leaves it
+  PUBTEXT_T& plc = files.back().first->file;
+  const unsigned char stamp[6] = {124, 6, 19, 14, 52, 16};
+  snprintf(plc.name, sizeof plc.name, "plc.pub");
+  plc.source = 2, plc.mode = S_IFREG | 0644, plc.mtime = UnpackPlcTime(stamp);
+  memcpy(plc.stamp_b, stamp, sizeof stamp);
+
+  for (const auto& [pf, where] : files) {
+    ASSERT_TRUE(pf);
+    SCOPED_TRACE(pf->file.name);
+    ASSERT_EQ(WritePubFile(pf.get(), "plc9/sub"), pf.get());
+    EXPECT_EQ(kt::ReadFile(std::string("plc9/sub/") + pf->file.name), text);
+    FFILE_T info, copy;
+    ASSERT_EQ(PubFileInfo(pf.get(), &info), 0);
+    EXPECT_EQ(info.source, where);
+    ASSERT_EQ(GetLocalFileInfo(&copy, "plc9/sub", pf->file.name), 0);
+    copy.source = 1;  // as GetFileInfo marks a local file
+    EXPECT_EQ(CompareFileInfo(&info, &copy) + CompareFileInfo(&copy, &info), 0);
+  }
+  EXPECT_EQ(WritePubFile(files[0].first.get(), ".."), nullptr);
+  FFILE_T none;
+  EXPECT_EQ(PubFileInfo(nullptr, &none), 1);
 }
 
 TEST_F(PubFileIo, ExamplesCarryValidChecksums) {
   const std::string root = KORVANE_SOURCE_DIR;
   auto fixed = kt::ReadText(kt::ReadFile(root + "/examples/FIXED_Rovanta.pub"));
-  ASSERT_TRUE(fixed);
-  EXPECT_NE(VerifyPubFileCrc(&fixed->file), 0u);
-  EXPECT_EQ(kt::Rec(fixed.get(), "__PF_CRC"), "R0.0 UDINT 4");
   auto demo = kt::ReadText(kt::ReadFile(root + "/examples/plc/files/iRovanta.pub"));
-  ASSERT_TRUE(demo);
-  EXPECT_NE(VerifyPubFileCrc(&demo->file), 0u);
-  const std::pair<const char*, const char*> demo_vars[] = {{"TEMP", "R16.0 REAL 4"},
-                                                           {"LEVEL", "R20.0 INT 2"},
-                                                           {"PUMP_ON", "X0.3 BOOL 1"},
-                                                           {"MESSAGE", "R32.0 STRING 16"}};
-  for (const auto& [name, want] : demo_vars) EXPECT_EQ(kt::Rec(demo.get(), name), want);
+  ASSERT_TRUE(fixed && demo);
+  EXPECT_NE(VerifyPubFileCrc(&fixed->file) * VerifyPubFileCrc(&demo->file), 0u);
+  EXPECT_EQ(kt::Rec(fixed.get(), "__PF_CRC"), "__PF_CRC=R0.0 UDINT 4");
+  for (std::string row :
+       {"TEMP=R16.0 REAL 4", "LEVEL=R20.0 INT 2", "PUMP_ON=X0.3 BOOL 1", "MESSAGE=R32.0 STRING 16"})
+    EXPECT_EQ(kt::Rec(demo.get(), row), row);
 }
