@@ -113,8 +113,8 @@ int SendBits(COMMOBJ_T* obj) {
     }
     unsigned char* d = buf + 1 + 4 * count;
     PutDescriptor(d, q->reg, q->addr + q->bit / 8, 0);
-    unsigned char on = q->data[q->bit / 8] != 0 ? 1 : 0;
-    d[3] = GetPlcBit(q->bit % 8, reinterpret_cast<const char*>(&on), 1);
+    char on = q->data[q->bit / 8] != 0 ? 1 : 0;
+    d[3] = GetPlcBit(q->bit % 8, &on, 1);
     ++count;
   }
   if (count > 0 && !WriteExchange(obj, buf, count, true)) return 1;
@@ -258,10 +258,12 @@ int SetValCommObject(COMMOBJ_T* obj, const char* name, const char* value) {
   }
   unsigned char* bytes = ImageBytes(obj, rec);
   if (!bytes) return 0;
+  char text[kPlcValueText];
+  snprintf(text, sizeof text, "%s", value);
   if (rec->type == PLC_BOOL)
-    CharToBinPlc(bytes + rec->bit / 8, value, rec->type, rec->bit % 8, rec->size);
+    CharToBinPlc(bytes + rec->bit / 8, text, rec->type, rec->bit % 8, rec->size);
   else
-    CharToBinPlc(bytes, value, rec->type, rec->bit, rec->size);
+    CharToBinPlc(bytes, text, rec->type, rec->bit, rec->size);
   return 0;
 }
 
@@ -291,15 +293,17 @@ int SetDataValCommObject(COMMOBJ_T* obj, const char* name, const char* value) {
   VARREF_T v;
   if (ResolveVariable(obj, name, &v) != 0) return 1;
   unsigned char buf[kMaxBlock];
+  char text[kPlcValueText];
+  snprintf(text, sizeof text, "%s", value);
   if (v.type == PLC_BOOL) {
     memset(buf, 0, sizeof buf);
     PutDescriptor(buf + 1, v.reg, v.addr + v.bit / 8, 0);
-    buf[4] = GetPlcBit(v.bit % 8, value, 0);
+    buf[4] = GetPlcBit(v.bit % 8, text, 0);
     return WriteExchange(obj, buf, 1, true) ? 0 : -1;
   }
   const uint32_t total = VariableBytes(v.type, v.bit, v.size);
   unsigned char bytes[kPlcValueText + 8] = {};
-  CharToBinPlc(bytes, value, v.type, v.bit, total);
+  CharToBinPlc(bytes, text, v.type, v.bit, total);
   for (uint32_t off = 0; off < total;) {
     uint32_t piece = std::min(total - off, kWriteRecMax);
     memset(buf, 0, sizeof buf);

@@ -55,9 +55,9 @@ void Drop(PUBFILE_T*& pf) {
 // True when two public files hold the same text under the same name.
 bool SameText(const PUBFILE_T* a, const PUBFILE_T* b) {
   if (!a || !b || strcmp(a->file.name, b->file.name) != 0) return false;
-  const int64_t n = a->file.size.load();
-  if (n != b->file.size.load() || !a->file.data || !b->file.data) return false;
-  return memcmp(a->file.data, b->file.data, static_cast<size_t>(n)) == 0;
+  const int64_t n = a->file.size;
+  if (n != b->file.size || !a->file.data || !b->file.data) return false;
+  return memcmp(a->file.data.get(), b->file.data.get(), static_cast<size_t>(n)) == 0;
 }
 
 // Resizes an image and its previous copy; false when memory runs out or the size is absurd.

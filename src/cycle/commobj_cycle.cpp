@@ -219,10 +219,10 @@ void PendingPubfileCommObject(COMMOBJ_T* obj) {
   const char* dir = obj->cfg.pubfile_write ? obj->cfg.name : "";
   if (!obj->pubfile_logged)
     LOGOBJ("ThreadCommObject", obj, "Getting public file '%s'.", obj->pf_pending);
-  FFILE_T info;
+  FFILE_T info, loaded;
   const bool known =
       GetFileInfo(&info, dir, obj->pf_pending, &obj->link, obj->cfg.dvktout_step) == 0;
-  if (known && obj->pf && CompareFileInfo(&info, &obj->pf->file) == 0) {
+  if (known && PubFileInfo(obj->pf, &loaded) == 0 && CompareFileInfo(&info, &loaded) == 0) {
     obj->pf_pending[0] = '\0';
     LOGOBJ("ThreadCommObject", obj, "Public file '%s' not changed. File is same.", obj->pf_name);
     obj->notice = 251;
