@@ -90,7 +90,8 @@ struct PlanBuilder {
     c->len = kOptimReqMax;
     while (rest > 0) {
       uint32_t n = rest < kOptimReqMax ? rest : kOptimReqMax;
-      c = Append(c->reg, addr, n, 0);
+      // A piece of a written value keeps "no bit": a bit number would send it as a BOOL.
+      c = Append(c->reg, addr, n, data ? 255 : 0);
       if (!c) return nullptr;
       if (data && offset + n <= sizeof c->data) memcpy(c->data, data + offset, n);
       rest -= n;

@@ -133,14 +133,27 @@ TEST_F(DataTest, WritePlanPacksBlocksAndBitsAndSingleVariablesGoStraightToThePlc
   EXPECT_EQ(kt::SimControl(sim, "get X 1.0 BOOL"), "OK 1");
   EXPECT_EQ(kt::SimControl(sim, "get Y 2.7 BOOL"), "OK 1");
 
-  // A STRING longer than one block goes and comes back whole; direct addresses work alike.
+  // A STRING longer than one block goes and comes back whole, planned or written at once.
   std::string text(255, 'x');
   text[0] = 'A';
   text[254] = 'Z';
-  ASSERT_EQ(SetDataValCommObject(&obj, "NOTE", text.c_str()), 0);
   char value[256] = {};
-  ASSERT_EQ(GetDataValCommObject(&obj, "NOTE", value), 0);
-  EXPECT_EQ(std::string(value), text);
+  for (bool planned : {true, false}) {
+    text[100] = planned ? 'p' : 'd';
+    if (planned) {
+      CLIREQ_T* r = AddCliReqRec(nullptr);
+      snprintf(r->name, sizeof r->name, "NOTE");
+      snprintf(r->value, sizeof r->value, "%s", text.c_str());
+      RemoveOptimReq(obj.writeplan);
+      obj.writeplan = CreateCLIOptimReq(nullptr, obj.pf, r);
+      RemoveCliReq(r, nullptr);
+      ASSERT_EQ(SendDataCommObject(&obj), 0);
+    } else {
+      ASSERT_EQ(SetDataValCommObject(&obj, "NOTE", text.c_str()), 0);
+    }
+    ASSERT_EQ(GetDataValCommObject(&obj, "NOTE", value), 0);
+    EXPECT_EQ(std::string(value), text) << planned;
+  }
   ASSERT_EQ(SetDataValCommObject(&obj, "%X0.3", "0"), 0);
   EXPECT_EQ(kt::SimControl(sim, "get X 0.3 BOOL"), "OK 0");
   ASSERT_EQ(GetDataValCommObject(&obj, "%RF16", value), 0);

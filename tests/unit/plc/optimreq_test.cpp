@@ -80,7 +80,7 @@ TEST_F(Planning, WritePlanOneRequestPerVariable) {
   Request(req, "MSG", "hello");
   Request(req, "LONG", std::string(246, 'a') + "012345678");
   OPTIMREQ_T* plan = CreateCLIOptimReq(nullptr, pf.get(), req);
-  EXPECT_EQ(Flatten(plan), "R20+2 X0+1.3 X1+1.0 R32+16 R100+246 R346+9.0 ");
+  EXPECT_EQ(Flatten(plan), "R20+2 X0+1.3 X1+1.0 R32+16 R100+246 R346+9 ");
   // Each request's bytes; a BOOL's carry only its own bit, a long value's pieces their part.
   std::string data;
   for (OPTIMREQ_T* p = plan; p; p = p->next)
