@@ -1,4 +1,4 @@
-// Control commands: values, raw bytes, identification, PLC files, faults, counters.
+// Control commands: values, moves, raw bytes, identification, PLC files, faults, counters.
 #include "control.h"
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "moves.h"
 #include "plcfs.h"
 #include "values.h"
 
@@ -33,6 +34,17 @@ bool ParseNumber(const std::string& s, uint64_t max, uint64_t& v) {
   if (*end || errno || x > max) return false;
   v = x;
   return true;
+}
+
+std::string MoveCmd(Sim& sim, const std::string& args) {
+  size_t pos = 0;
+  std::string first = NextWord(args, pos), err;
+  if (first.empty()) return Err("usage: move REG ADDR TYPE [COUNT] KIND PARAMS... | move clear");
+  if (first == "clear" && NextWord(args, pos).empty()) {
+    sim.moves.clear();
+    return Ok();
+  }
+  return AddMove(sim, args, err) == 0 ? Ok() : Err(err);
 }
 
 std::string SetBytes(Sim& sim, const std::string& args) {
@@ -204,6 +216,8 @@ int ControlCommand(Sim& sim, const std::string& line, std::string& reply) {
     reply = SetValue(sim, args, err) == 0 ? Ok() : Err(err);
   } else if (cmd == "get") {
     reply = GetValue(sim, args, value, err) == 0 ? "OK " + value : Err(err);
+  } else if (cmd == "move") {
+    reply = MoveCmd(sim, args);
   } else if (cmd == "setbytes") {
     reply = SetBytes(sim, args);
   } else if (cmd == "getbytes") {

@@ -1,5 +1,5 @@
 // korvane-plcsim: a DORVIK slave station over UDP and a pseudo-terminal, with a TCP control
-// channel. One thread runs everything from the poll loop below.
+// channel. One thread runs everything from the poll loop below, moving values included.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -21,6 +21,7 @@
 #include "control.h"
 #include "exchange.h"
 #include "frame.h"
+#include "moves.h"
 #include "project.h"
 #include "sim.h"
 #include "values.h"
@@ -78,6 +79,7 @@ struct Loop {
   std::vector<Delayed> delayed;
   std::vector<uint8_t> serial_in;
   int64_t serial_last_ms = 0;
+  int64_t next_move_ms = 0;  // next tick of the moving values
 };
 
 void Usage() {
@@ -314,15 +316,23 @@ void SendDueReplies(Loop& lp) {
   }
 }
 
-int PollTimeout(const Loop& lp) {
-  if (lp.delayed.empty()) return -1;
-  int64_t first = lp.delayed[0].due_ms;
+// Without moves or delayed answers the loop sleeps until something arrives.
+int PollTimeout(const Sim& sim, const Loop& lp) {
+  if (lp.delayed.empty() && sim.moves.empty()) return -1;
+  int64_t first = sim.moves.empty() ? lp.delayed[0].due_ms : lp.next_move_ms;
   for (const auto& d : lp.delayed) first = d.due_ms < first ? d.due_ms : first;
   int64_t wait = first - NowMs();
   return wait < 0 ? 0 : static_cast<int>(wait);
 }
 
-// The loop: signals, datagrams, the line, control clients, delayed replies.
+void TickMoves(Sim& sim, Loop& lp) {
+  int64_t now = NowMs();
+  if (sim.moves.empty() || now < lp.next_move_ms) return;
+  ApplyMoves(sim, now);
+  lp.next_move_ms = now + kMoveTickMs;
+}
+
+// The loop: signals, datagrams, the line, control clients, delayed replies, moving values.
 void Run(Sim& sim, Loop& lp) {
   for (;;) {
     std::vector<pollfd> pfds;
@@ -332,10 +342,11 @@ void Run(Sim& sim, Loop& lp) {
     pfds.push_back({lp.listen, POLLIN, 0});
     for (const auto& c : lp.clients)
       pfds.push_back({c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLIN | POLLOUT), 0});
-    int r = poll(pfds.data(), pfds.size(), PollTimeout(lp));
+    int r = poll(pfds.data(), pfds.size(), PollTimeout(sim, lp));
     if (r < 0 && errno != EINTR) return;
     if (r > 0 && (pfds[0].revents & POLLIN)) return;
     SendDueReplies(lp);
+    TickMoves(sim, lp);
     if (r <= 0) continue;
     if (pfds[1].revents & POLLIN) OnDatagram(sim, lp);
     if (pfds[2].revents & POLLIN) OnPty(sim, lp);

@@ -1,4 +1,4 @@
-// Project loading: register values, identification texts and the file folder.
+// Project loading: register values, moves, identification texts and the file folder.
 #include "project.h"
 
 #include <sys/stat.h>
@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "moves.h"
 #include "values.h"
 
 namespace plcsim {
@@ -15,7 +16,9 @@ void StripLineEnd(std::string& line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
 }
 
-int LoadValues(Sim& sim, const std::string& path) {
+// Runs `apply` on every line that is neither blank nor a '#' comment; a missing file is empty.
+int LoadLines(Sim& sim, const std::string& path,
+              int (*apply)(Sim&, const std::string&, std::string&)) {
   std::ifstream in(path);
   if (!in) return 0;
   std::string line, err;
@@ -25,7 +28,7 @@ int LoadValues(Sim& sim, const std::string& path) {
     StripLineEnd(line);
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || line[first] == '#') continue;
-    if (SetValue(sim, line.substr(first), err) != 0) {
+    if (apply(sim, line.substr(first), err) != 0) {
       fprintf(stderr, "%s:%d: %s\n", path.c_str(), lineno, err.c_str());
       return 1;
     }
@@ -45,7 +48,9 @@ void LoadIdent(Sim& sim, const std::string& path) {
 }  // namespace
 
 int LoadProject(Sim& sim, const std::string& dir, bool take_files) {
-  if (LoadValues(sim, dir + "/values.txt") != 0) return 1;
+  if (LoadLines(sim, dir + "/values.txt", SetValue) != 0 ||
+      LoadLines(sim, dir + "/moves.txt", AddMove) != 0)
+    return 1;
   LoadIdent(sim, dir + "/ident.txt");
   struct stat st;
   std::string files = dir + "/files";

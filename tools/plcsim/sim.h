@@ -1,5 +1,6 @@
-// The state of one simulated PLC: registers, identification, open PLC files, pending faults and
-// counters. The whole simulator runs in one thread (the poll loop of main.cpp), which owns it.
+// The state of one simulated PLC: registers, identification, open PLC files, pending faults,
+// moving values and counters. The whole simulator runs in one thread (the poll loop of
+// main.cpp), which owns it: requests, control commands and moves never interleave.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,34 @@ struct RegDef {
 };
 constexpr int kRegCount = 8;
 extern const RegDef kRegs[kRegCount];
+
+enum ValueKind { kBool, kUnsigned, kSigned, kReal, kLreal, kString };
+
+// Where a value lives and what it is.
+struct Place {
+  int reg = -1;
+  size_t off = 0;
+  int bit = -1;  // BOOL only
+  ValueKind kind = kUnsigned;
+  unsigned size = 0;
+};
+
+enum MoveKind { kCount, kSine, kRamp, kToggle, kText };
+
+// Values that change by themselves: `count` variables of one type side by side from `at`
+// (BOOLs bit after bit). Steps are counted from the first tick, so rates do not drift.
+struct Move {
+  Place at;
+  uint32_t count = 1;
+  MoveKind kind = kCount;
+  int64_t step = 0;       // count on whole numbers
+  double a = 0, b = 0;    // count: step (REAL); sine: amplitude, offset; ramp: low, high
+  double period_s = 0;    // sine, ramp
+  int64_t period_ms = 0;  // count, toggle, text
+  std::vector<std::string> texts;
+  int64_t start_ms = -1;  // time of the first tick; -1 before it
+  int64_t done = 0;       // periods applied (text: index shown, -1 before the first)
+};
 
 // One PLC file opened through the file transfer service. A folder opened for reading carries
 // a listing taken when it was opened.
@@ -56,6 +85,7 @@ struct Sim {
   std::map<uint32_t, OpenFile> open_files;
   uint32_t next_handle = 1;
   Fault faults[kFaultKinds];
+  std::vector<Move> moves;
   Stats stats;
 };
 

@@ -13,12 +13,10 @@
 namespace plcsim {
 namespace {
 
-enum Kind { kBool, kUnsigned, kSigned, kReal, kLreal, kString };
-
 struct TypeDef {
   const char* name;
   unsigned size;
-  Kind kind;
+  ValueKind kind;
 };
 
 const TypeDef kTypes[] = {
@@ -33,15 +31,6 @@ const TypeDef kTypes[] = {
 
 constexpr unsigned kStringDefault = 80;
 constexpr unsigned kStringMax = 255;
-
-// Where a value lives and what it is.
-struct Place {
-  int reg = -1;
-  size_t off = 0;
-  int bit = -1;  // BOOL only
-  Kind kind = kUnsigned;
-  unsigned size = 0;
-};
 
 int ParseType(const std::string& t, Place& pl) {
   if (strncasecmp(t.c_str(), "STRING", 6) == 0) {
@@ -76,26 +65,6 @@ bool ParseUnsigned(const std::string& s, uint64_t& v) {
   if (end == s.c_str() || *end || errno) return false;
   v = x;
   return true;
-}
-
-// Register, address and type of "REG ADDR TYPE"; `pos` moves past them.
-int ParsePlace(Sim& sim, const std::string& args, size_t& pos, Place& pl, std::string& err) {
-  std::string reg = NextWord(args, pos), addr = NextWord(args, pos), type = NextWord(args, pos);
-  if (type.empty()) return err = "usage: REG ADDR TYPE", 1;
-  pl.reg = RegIndexByName(reg.c_str());
-  if (pl.reg < 0) return err = "bad register", 1;
-  if (ParseType(type, pl) != 0) return err = "bad type", 1;
-  size_t dot = addr.find('.');
-  uint64_t off = 0, bit = 0;
-  if (!ParseUnsigned(addr.substr(0, dot), off)) return err = "bad address", 1;
-  if (dot != std::string::npos) {
-    if (pl.kind != kBool || !ParseUnsigned(addr.substr(dot + 1), bit) || bit > 7)
-      return err = "bad address", 1;
-  }
-  pl.off = static_cast<size_t>(off);
-  pl.bit = pl.kind == kBool ? static_cast<int>(bit) : -1;
-  if (off > sim.regsize || !RegSpan(sim, pl.reg, pl.off, pl.size)) return err = "out of range", 1;
-  return 0;
 }
 
 bool ParseValue(const Place& pl, const std::string& text, uint8_t* dst) {
@@ -202,6 +171,25 @@ std::string FormatValue(const Place& pl, const uint8_t* src) {
 }
 
 }  // namespace
+
+int ParsePlace(Sim& sim, const std::string& args, size_t& pos, Place& pl, std::string& err) {
+  std::string reg = NextWord(args, pos), addr = NextWord(args, pos), type = NextWord(args, pos);
+  if (type.empty()) return err = "usage: REG ADDR TYPE", 1;
+  pl.reg = RegIndexByName(reg.c_str());
+  if (pl.reg < 0) return err = "bad register", 1;
+  if (ParseType(type, pl) != 0) return err = "bad type", 1;
+  size_t dot = addr.find('.');
+  uint64_t off = 0, bit = 0;
+  if (!ParseUnsigned(addr.substr(0, dot), off)) return err = "bad address", 1;
+  if (dot != std::string::npos) {
+    if (pl.kind != kBool || !ParseUnsigned(addr.substr(dot + 1), bit) || bit > 7)
+      return err = "bad address", 1;
+  }
+  pl.off = static_cast<size_t>(off);
+  pl.bit = pl.kind == kBool ? static_cast<int>(bit) : -1;
+  if (off > sim.regsize || !RegSpan(sim, pl.reg, pl.off, pl.size)) return err = "out of range", 1;
+  return 0;
+}
 
 int NumberBase(const std::string& s) {
   size_t i = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;

@@ -8,6 +8,10 @@
 
 namespace plcsim {
 
+// Register, address and type of "REG ADDR TYPE" from `pos` on (`pos` moves past them), checked
+// to fit the register. 0, or 1 with a reason in `err`.
+int ParsePlace(Sim& sim, const std::string& args, size_t& pos, Place& pl, std::string& err);
+
 // "REG ADDR TYPE VALUE" (VALUE: the rest of the line). 0, or 1 with a reason in `err`.
 int SetValue(Sim& sim, const std::string& args, std::string& err);
 // "REG ADDR TYPE": the value as text. 0, or 1 with a reason in `err`.
