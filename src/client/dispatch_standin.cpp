@@ -25,8 +25,8 @@ bool IsLineEnd(char c) {
 
 int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   if (cli->rx_len == 0) return 0;
-  log("DoReqCommObject", 2, "PLC-%d (%s): %zu bytes from %s", obj->cfg.plc_num, obj->cfg.name, cli->rx_len,
-      cli->addr);
+  log("DoReqCommObject", 2, "PLC-%d (%s): %zu bytes from %s", obj->cfg.plc_num, obj->cfg.name,
+      cli->rx_len, cli->addr);
   if (!HasWriteFile(cli->rx, cli->rx_len) &&
       WaitForCmd(cli->pending, &cli->pending_len, cli->rx, &cli->rx_len) != 0)
     return 0;

@@ -124,15 +124,16 @@ size_t FormatEmsg(char* out, size_t outsz, int json, int crlf, int code, const c
 }
 
 int SendEmsgCommObject(COMMOBJ_T* obj, NETCOMM_T* cli, int code, const char* arg) {
-  ClearTxNetComm(cli);
-  cli->tx_len = FormatEmsg(cli->tx, kNetBufSize, cli->json, cli->crlf, code, arg);
   if (cli->state & NET_FREE) return 0;
-  if (SendNetComm(cli, static_cast<long>(cli->tx_len)) != 0) {
-    log("SendEmsgCommObject", 0, "PLC-%d (%s): Closed connection from %s", obj->cfg.plc_num, obj->cfg.name,
-        cli->addr);
+  // The message goes out behind the client's own unsent replies.
+  char line[kEmsgInnerMax + 64];
+  size_t n = FormatEmsg(line, sizeof line, cli->json, cli->crlf, code, arg);
+  if (QueueNetComm(cli, line, n) != 0) return DropSlowNetComm(obj, cli);
+  if (SendNetComm(cli, -1) != 0) {
+    log("SendEmsgCommObject", 0, "PLC-%d (%s): Closed connection from %s", obj->cfg.plc_num,
+        obj->cfg.name, cli->addr);
     cli->state = NET_FREE;
     return 1;
   }
-  ClearTxNetComm(cli);
   return 0;
 }

@@ -55,7 +55,8 @@ struct NETSLOT_T {
   size_t pending_len = 0;    // fill counters of the four buffers
   size_t deferred_len = 0;
   size_t rx_len = 0;
-  size_t tx_len = 0;  // bytes of tx written since it was last cleared
+  size_t tx_len = 0;    // bytes queued in tx and not yet sent
+  int32_t stalled = 0;  // the socket took not all of the queue: the slow-client line was logged
 };
 
 // One client slot. The buffers are never reset as a whole: the fill counters keep every clear
@@ -64,7 +65,7 @@ struct NETCOMM_T : NETSLOT_T {
   char pending[kNetBufSize];   // unfinished line typed so far
   char deferred[kNetBufSize];  // request lines held back for a later cycle
   char rx[kNetBufSize];        // received text, NUL-terminated
-  char tx[kNetBufSize];        // reply text being sent
+  char tx[kNetBufSize];        // output queue: replies and messages not yet sent, in order
   NETCOMM_T* prev = nullptr;
   NETCOMM_T* next = nullptr;
 };
@@ -89,7 +90,11 @@ int InitNetComm(NETCOMM_T* rec, int port);      // listening socket into rec->li
 int AcceptNectComm(NETCOMM_T* rec);             // 0 accepted, 1 nothing (errno from accept)
 int RecvNetComm(NETCOMM_T* rec);                // 0, or 1 when the peer closed
 int WaitCliNetComm(NETCOMM_T* rec, int tries);  // rounds left; 0 after the slow-client line
-int SendNetComm(NETCOMM_T* rec, long len);      // first len bytes of tx (-1: its string length)
+// Appends to the output queue; 1 when it would not fit (nothing is queued then).
+int QueueNetComm(NETCOMM_T* rec, const char* data, size_t n);
+// Sends what the socket takes now of the first len queued bytes (-1: all), without waiting; the
+// rest stays queued in order. 0, or 1 when the connection failed.
+int SendNetComm(NETCOMM_T* rec, long len);
 void CloseCliNetComm(NETCOMM_T* rec);
 void CloseSrvNetComm(NETCOMM_T* rec);
 int ExitNetComm(NETCOMM_T* rec);
@@ -98,6 +103,9 @@ int AmountOfUnreadDataNetComm(NETCOMM_T* rec);
 // Clears the receive (or transmit) buffer as far as it was used.
 void ClearRxNetComm(NETCOMM_T* rec);
 void ClearTxNetComm(NETCOMM_T* rec);
+
+// A client whose unsent output would exceed its buffer: logged and closing. Returns 1.
+int DropSlowNetComm(COMMOBJ_T* obj, NETCOMM_T* rec);
 
 // The communication object's side.
 // Opens the listening slot and socket at thread start; 1 (after logging) stops the thread.

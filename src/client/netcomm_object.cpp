@@ -40,8 +40,12 @@ void CloseFinished(const char* func, COMMOBJ_T* obj, NETCOMM_T* r, int count) {
 void CollectWakeFds(COMMOBJ_T* obj, std::vector<pollfd>& fds) {
   fds.clear();
   if (obj->listen_sock > 0 && !obj->listen_backoff) fds.push_back({obj->listen_sock, POLLIN, 0});
-  for (NETCOMM_T* r = obj->clients; r; r = r->next)
-    if (Connected(r) && !(r->state & (NET_FREE | NET_PENDING))) fds.push_back({r->sock, POLLIN, 0});
+  for (NETCOMM_T* r = obj->clients; r; r = r->next) {
+    if (!Connected(r) || (r->state & NET_FREE)) continue;
+    short events = (r->state & NET_PENDING) ? 0 : POLLIN;
+    if (r->tx_len > 0) events |= POLLOUT;  // a slow client's queue can move on
+    if (events) fds.push_back({r->sock, events, 0});
+  }
 }
 
 }  // namespace
@@ -76,6 +80,14 @@ int StartNetCommObject(COMMOBJ_T* obj) {
     log("ThreadCommObject", 1, "PLC-%d (%s): Listening on port %d", obj->cfg.plc_num, obj->cfg.name,
         ntohs(a.sin_port));
   return 0;
+}
+
+int DropSlowNetComm(COMMOBJ_T* obj, NETCOMM_T* rec) {
+  log("SendNetComm", 0,
+      "PLC-%d (%s): Output of client %s exceeds its buffer (%zuB). Closing connection!!!",
+      obj->cfg.plc_num, obj->cfg.name, rec->addr, rec->tx_len);
+  rec->state = NET_FREE;
+  return 1;
 }
 
 int PollNetCommObject(COMMOBJ_T* obj, long timeout_us) {

@@ -1,5 +1,5 @@
 // Sockets of the client connections: the listening socket, accepting, receiving into the
-// fixed buffer, and sending with the patient drain wait.
+// fixed buffer, and sending from the output queue without waiting for a slow client.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -126,20 +126,41 @@ int WaitCliNetComm(NETCOMM_T* rec, int tries) {
   return DrainNetComm(rec, tries, "WaitCliNetComm");
 }
 
+int QueueNetComm(NETCOMM_T* rec, const char* data, size_t n) {
+  if (rec->tx_len + n >= kNetBufSize) return 1;
+  memcpy(rec->tx + rec->tx_len, data, n);
+  rec->tx_len += n;
+  rec->tx[rec->tx_len] = '\0';
+  return 0;
+}
+
 int SendNetComm(NETCOMM_T* rec, long len) {
-  size_t n = len < 0 ? strnlen(rec->tx, kNetBufSize) : static_cast<size_t>(len);
-  if (n > kNetBufSize) n = kNetBufSize;
-  if (n <= 1) return 0;
+  size_t n = len < 0 ? rec->tx_len : static_cast<size_t>(len);
+  if (n > rec->tx_len) n = rec->tx_len;
+  if (n == 0) return 0;
   log("SendNetComm", 1, "%10s %d %d [RX: %d / TX: %d] omsg = %.*s", rec->addr, rec->sock,
-      rec->state, static_cast<int>(strnlen(rec->rx, kNetBufSize)),
-      static_cast<int>(strnlen(rec->tx, kNetBufSize)), static_cast<int>(n), rec->tx);
+      rec->state, static_cast<int>(rec->rx_len), static_cast<int>(n), static_cast<int>(n), rec->tx);
   size_t off = 0;
   while (off < n) {
-    DrainNetComm(rec, kNetDrainRounds, "SendNetComm");
-    ssize_t s = send(rec->sock, rec->tx + off, n - off, MSG_NOSIGNAL);
-    if (s < 0) return 1;
-    off += static_cast<size_t>(s);
+    ssize_t s = send(rec->sock, rec->tx + off, n - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (s > 0) {
+      off += static_cast<size_t>(s);
+      continue;
+    }
+    if (s < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+    return 1;
   }
+  // What the socket did not take waits, in order, for the next cycle; nobody waits for it.
+  memmove(rec->tx, rec->tx + off, rec->tx_len - off);
+  rec->tx_len -= off;
+  rec->tx[rec->tx_len] = '\0';
+  if (rec->tx_len > 0 && !rec->stalled) {
+    int queued = 0;
+    ioctl(rec->sock, TIOCOUTQ, &queued);
+    log("SendNetComm", 0, "Too many data in transmit buffer (%dB). Slow client connected from %s",
+        queued + static_cast<int>(rec->tx_len), rec->addr);
+  }
+  rec->stalled = rec->tx_len > 0 ? 1 : 0;
   return 0;
 }
 

@@ -45,3 +45,5 @@ int Base64Decode(const char* text, unsigned char** out, size_t* outlen);
 
 // Serves the requests received from one client in this cycle; non-zero: stop serving it now.
 int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);
+// Sends what is queued for the client in portions; 0, or 1 when a send failed (closing).
+int SendReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);

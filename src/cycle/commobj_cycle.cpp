@@ -134,11 +134,13 @@ void ServeClientsCommObject(COMMOBJ_T* obj, uint32_t crc_read) {
   for (NETCOMM_T* r = obj->clients; r && commobj_state.load() != 3; r = r->next) {
     if (crc_read != 0 && crc_read != obj->pf_crc) continue;
     if (!(r->state & NET_CONNECTED)) continue;
-    if (r->state & NET_PENDING)
-      obj->idle_wait = 0;
-    else if (!DispatchClientCommObject(obj, r))
+    if (r->state & NET_PENDING) {
+      if (r->tx_len == 0) obj->idle_wait = 0;  // a stalled socket wakes the wait itself
+    } else if (!DispatchClientCommObject(obj, r)) {
       continue;
+    }
     if (!NotifyClientCommObject(obj, r)) continue;
+    if (SendReqCommObject(obj, r) != 0) continue;
     WriteClientCommObject(obj, r);
   }
 }

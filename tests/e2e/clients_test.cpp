@@ -235,20 +235,15 @@ TEST(Clients, SlowAndVanishingClients) {
   ASSERT_TRUE(s.WaitLog("Accepting connection from 127.0.0.1 [1/10]"));
   std::string pa, line;
 
-  // A client that stops reading: its replies back up, each send waits and says so.
+  // A client that stops reading does not hold the other one up.
   int slow = ConnectSmallWindow(s.port);
   ASSERT_GE(slow, 0);
   ASSERT_TRUE(s.WaitLog("Accepting connection from 127.0.0.1 [2/10]"));
   std::string lines;
   for (int i = 0; i < 8; ++i) lines += std::string(2000, 'S') + "\n";
   ASSERT_TRUE(kt::SendAll(slow, lines));
-  ASSERT_TRUE(s.WaitLog("SendNetComm():: Too many data in transmit buffer (", 1, 60s))
-      << s.p.err.size();
-  EXPECT_TRUE(s.WaitLog("B). Slow client connected from 127.0.0.1"));
-
-  // The other client is served once those sends are over.
   ASSERT_TRUE(kt::SendAll(a, "PING:\n"));
-  ASSERT_TRUE(s.Line(a, pa, line, 60s));
+  ASSERT_TRUE(s.Line(a, pa, line, 2s));
   EXPECT_EQ(line, Unknown("PING:"));
   Abort(slow);
 

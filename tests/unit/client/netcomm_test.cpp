@@ -104,22 +104,27 @@ TEST(NetCommSocket, SendRecvAndMessages) {
   COMMOBJ_T obj;
   snprintf(obj.cfg.name, sizeof obj.cfg.name, "plc");
 
-  // A one-byte reply is never sent; a two-byte one is.
-  snprintf(p.rec->tx, kNetBufSize, "\n");
+  // The queue goes out in order; a part sent leaves the rest queued; nothing fits past the buffer.
+  ASSERT_EQ(QueueNetComm(p.rec, "AB\nX\n", 5), 0);
+  EXPECT_EQ(SendNetComm(p.rec, 3), 0);
+  EXPECT_EQ(p.rec->tx_len, 2u);
   EXPECT_EQ(SendNetComm(p.rec, -1), 0);
-  snprintf(p.rec->tx, kNetBufSize, "X\n");
-  EXPECT_EQ(SendNetComm(p.rec, 1), 0);
-  EXPECT_EQ(SendNetComm(p.rec, -1), 0);
+  EXPECT_EQ(p.rec->tx_len, 0u);
   std::string pending, line;
   ASSERT_TRUE(kt::RecvLine(p.peer, pending, line));
+  EXPECT_EQ(line, "AB\n");
+  ASSERT_TRUE(kt::RecvLine(p.peer, pending, line));
   EXPECT_EQ(line, "X\n");
+  std::string huge(kNetBufSize, 'h');
+  EXPECT_EQ(QueueNetComm(p.rec, huge.data(), huge.size()), 1);
+  EXPECT_EQ(p.rec->tx_len, 0u);
 
   // Messages follow the client's flags.
   p.rec->crlf = 1;
   EXPECT_EQ(SendEmsgCommObject(&obj, p.rec, 33, "GET:XYZ"), 0);
   ASSERT_TRUE(kt::RecvLine(p.peer, pending, line));
   EXPECT_EQ(line, "ERROR:33 Unknown variable name in request: 'GET:XYZ'\r\n");
-  EXPECT_EQ(p.rec->tx[0], 0);  // cleared after a good send
+  EXPECT_EQ(p.rec->tx_len, 0u);  // all of it sent
   p.rec->json = 1;
   p.rec->crlf = 0;
   EXPECT_EQ(SendEmsgCommObject(&obj, p.rec, 250, "demo.pub"), 0);
