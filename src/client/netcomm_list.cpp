@@ -133,5 +133,5 @@ void ResetNetCommRec(NETCOMM_T* rec) {
 void GetPubFileCopiesNetComm(NETCOMM_T* list, PubFileCopies* out) {
   out->clear();
   for (NETCOMM_T* r = SeekNetComm(list, 0); r; r = r->next)
-    if ((r->state & NET_CONNECTED) && r->sock >= 1 && r->pf) out->push_back(&r->pf);
+    if ((r->state & NET_CONNECTED) && r->sock >= 1) out->push_back(&r->pf);  // a copy to come
 }

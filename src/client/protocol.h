@@ -43,7 +43,11 @@ int Base64Encode(const unsigned char* data, size_t len, char** out, size_t* outl
 // *out gets the decoded bytes plus a NUL, from malloc (the caller frees it); 0, or 1.
 int Base64Decode(const char* text, unsigned char** out, size_t* outlen);
 
+// Receives what the client sent; 1 when it closed the connection (logged, the client closing).
+int GetReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);
 // Serves the requests received from one client in this cycle; non-zero: stop serving it now.
 int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);
 // Sends what is queued for the client in portions; 0, or 1 when a send failed (closing).
 int SendReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);
+// Queues DIFF entries for the variables the client reads that changed; 1 when out of memory.
+int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli);

@@ -69,13 +69,10 @@ uint32_t ReadCommObject(COMMOBJ_T* obj) {
   return 0;
 }
 
-// Receives and dispatches one client's requests; false when its turn ends here.
+// Receives, reports changes to and dispatches one client's requests; false when its turn ends.
 bool DispatchClientCommObject(COMMOBJ_T* obj, NETCOMM_T* r) {
-  if (!(r->state & NET_FREE) && RecvNetComm(r) != 0) {
-    LOGOBJ("GetReqCommObject", obj, "Closed connection from %s", r->addr);
-    r->state = NET_FREE;
-    return false;
-  }
+  if (!(r->state & NET_FREE) && GetReqCommObject(obj, r) != 0) return false;
+  if (!obj->link_down && !obj->shm_down && DiffCommObject(obj, r) != 0) return false;
   if (r->set_req) RemoveCliReq(r->set_req, nullptr);
   if (r->set_di_req) RemoveCliReq(r->set_di_req, nullptr);
   r->set_req = r->set_di_req = nullptr;

@@ -152,7 +152,7 @@ TEST(Cycle, ProjectChangeRenewsThePublicFileOnlyWhenItChanged) {
     SCOPED_TRACE(write ? "with a local copy" : "without a local copy");
     kt::Rig rig;
     ASSERT_TRUE(rig.StartSim());
-    ASSERT_TRUE(rig.StartServer("", write ? "pubfile_write = yes\n" : ""));
+    ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", write ? "pubfile_write = yes\n" : ""));
     int fd = rig.Connect();
     ASSERT_GE(fd, 0);
     std::string pending, line;
