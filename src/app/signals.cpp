@@ -150,6 +150,7 @@ int InstallSignalHandlers() {
   if (sig_fd < 0 || pipe2(stop_pipe, O_CLOEXEC) != 0 ||
       pthread_create(&sig_thread, nullptr, SignalThread, nullptr) != 0) {
     CloseSignalFds();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // nobody would take them: default actions
     return 1;
   }
   pthread_setname_np(sig_thread, "signals");
