@@ -63,6 +63,7 @@ int ReadDecimal(dictionary* ini, const char* section, const char* key, int missi
   return static_cast<int>(n);
 }
 
+// The whole text (trailing blanks allowed) as one number, in the INI store's bases.
 bool WholeNumber(const char* text, long* out) {
   char* end = nullptr;
   errno = 0;
