@@ -83,10 +83,11 @@ TEST(Startup, FailedStartsExitOne) {
   HeldPort held;
   ASSERT_GT(held.port, 0);
   const std::string busy = std::to_string(held.port);
-  const std::string twice = std::to_string(kt::FreeTcpPort());
+  const std::string port = "server_port = " + std::to_string(kt::FreeTcpPort()) + "\n";
+  const std::string dup = "[*]\n[A]\n" + port + "[B]\n" + port;
   std::string sections128;
   for (int i = 0; i < 128; ++i) sections128 += "[S" + std::to_string(i) + "]\n";
-  const std::string plc = "[*]\n[P]\n";
+  const std::string plc = "[*]\n[P]\n";  // the PLC section's key follows
   struct Case {
     std::string ini;  // empty: no file
     std::vector<std::string> args;
@@ -98,19 +99,16 @@ TEST(Startup, FailedStartsExitOne) {
       {"[*]\n", {"-l", "no/such/dir/k.log"}, "fopen()", 0},
       {"# nothing\n", {}, "Korvane->main():: No sections found in config-file!!!", 0},
       {sections128, {}, "Too many sections in config-file: Korvane.ini - 128 [127]", 0},
-      {plc + "server_port = " + busy + "\n", {}, "Unable to bind socket: ", 1},
-      {"[*]\n[A]\nserver_port = " + twice + "\n[B]\nserver_port = " + twice + "\n",
-       {},
-       "Unable to initialize network communication!!!",
-       1},
-      {plc + "server_port = 70000\n",
+      {plc + "server_port = " + busy, {}, "Unable to bind socket: ", 1},
+      {dup, {}, "Unable to initialize network communication!!!", 1},
+      {plc + "server_port = 70000",
        {},
        "PLC-1 (P): Wrong value '70000' of variable 'SERVER_PORT' in config-file!!!",
        1},
-      {plc + "server_port = -2\n", {}, "Wrong value '-2' of variable 'SERVER_PORT'", 1},
-      {plc + "server_port = abc\n", {}, "Wrong value 'abc' of variable 'SERVER_PORT'", 1},
-      {plc + "ipaddr_local = garbage\n", {}, "Wrong value 'garbage' of variable 'IPADDR_LOCAL'", 1},
-      {"[*]\n[P]\nipaddr = plc.local\n", {}, "Wrong value 'plc.local' of variable 'IPADDR'", 1},
+      {plc + "server_port = -2", {}, "Wrong value '-2' of variable 'SERVER_PORT'", 1},
+      {plc + "server_port = abc", {}, "Wrong value 'abc' of variable 'SERVER_PORT'", 1},
+      {plc + "ipaddr_local = garbage", {}, "Wrong value 'garbage' of variable 'IPADDR_LOCAL'", 1},
+      {plc + "ipaddr = plc.local", {}, "Wrong value 'plc.local' of variable 'IPADDR'", 1},
   };
   for (const Case& c : cases) {
     kt::ScratchDir dir;
