@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/globals.h"
@@ -42,7 +43,17 @@ void SetRealtimePriority() {
     log(kFunc, 0, "Unable to set real-time priority: %d", comm_sched_pri);
 }
 
-// Creates and starts one object per PLC section. Returns the list (may be null).
+// What main holds, released at every return (the log file last, after the final line).
+struct LogFileGuard {
+  ~LogFileGuard() { CloseLogFile(); }
+};
+struct SignalThreadGuard {
+  ~SignalThreadGuard() { StopSignalThread(); }
+};
+using IniPtr = std::unique_ptr<dictionary, void (*)(dictionary*)>;
+
+// Creates and starts one object per PLC section. Returns the list (may be null). A section that
+// cannot start stops the rest; the objects already started then end in order with status 1.
 COMMOBJ_T* StartPlcSections(dictionary* ini, int nsec) {
   COMMOBJ_T* list = nullptr;
   bool any_plc = false;
@@ -51,11 +62,15 @@ COMMOBJ_T* StartPlcSections(dictionary* ini, int nsec) {
     if (!sec || strcmp(sec, "*") == 0) continue;
     any_plc = true;
     PLCCFG_T cfg;
-    ReadPlcConfig(ini, sec, i, &cfg);
+    if (ReadPlcConfig(ini, sec, i, &cfg) != 0) {
+      StopOnStartFailure();
+      break;
+    }
     COMMOBJ_T* obj = CreateCommObject(list, &cfg);
     if (!obj) {
       log(kFunc, 0, "PLC-%d (%s): Unable to allocate memory for new comm object!!!", i, sec);
-      exit(1);
+      StopOnStartFailure();
+      break;
     }
     if (!list) list = obj;
     if (RealizeCommObject(obj) != 0) break;
@@ -97,14 +112,11 @@ int main(int argc, char** argv) {
     PrintUsage(KorvaneVersion(), Dorvik_VERSION(), iniparser_version());
     return 1;
   }
-  if (opt.use_log) {
-    logout = fopen(opt.logfile.c_str(), "a");
-    if (!logout) {
-      perror("fopen()");
-      return 1;
-    }
-    logon = 1;
+  if (opt.use_log && OpenLogFile(opt.logfile.c_str()) != 0) {
+    perror("fopen()");
+    return 1;
   }
+  LogFileGuard log_file;
   if (opt.daemon) {
     if (opt.fork_result < 0) {
       perror("fork()");
@@ -114,7 +126,7 @@ int main(int argc, char** argv) {
   }
 
   if (opt.config.empty()) opt.config = "Korvane.ini";
-  dictionary* ini = iniparser_load(opt.config.c_str());
+  IniPtr ini(iniparser_load(opt.config.c_str()), iniparser_freedict);
   if (!ini) {
     log(kFunc, 0, "Unable to load configfile: %s", opt.config.c_str());
     return 1;
@@ -124,13 +136,14 @@ int main(int argc, char** argv) {
     log(kFunc, 0, "Unable to get information about configfile: %s", opt.config.c_str());
 
   if (InstallSignalHandlers() != 0) log(kFunc, 0, "Unable to start the signal thread!");
+  SignalThreadGuard signal_thread;
 
   log(kFunc, 0, "*** START ***");
   log(kFunc, 0, "Korvane %s", KorvaneVersion());
   log(kFunc, 0, "DORVIK %s", Dorvik_VERSION());
   log(kFunc, 0, "INI %s", iniparser_version());
 
-  int nsec = iniparser_getnsec(ini);
+  int nsec = iniparser_getnsec(ini.get());
   if (nsec > kMaxSections) {
     log(kFunc, 0, "Too many sections in config-file: %s - %d [%d]", opt.config.c_str(), nsec,
         kMaxSections);
@@ -138,8 +151,8 @@ int main(int argc, char** argv) {
   }
 
   commobj_state = 0;
-  ReadGlobalSettings(ini);
-  const char* serial_cfg = iniparser_getstring(ini, "*:serial_device_cfg", nullptr);
+  ReadGlobalSettings(ini.get());
+  const char* serial_cfg = iniparser_getstring(ini.get(), "*:serial_device_cfg", nullptr);
   if (serial_cfg) {
     if (Serial_CFG_Init(serial_cfg) != 0)
       log(kFunc, 0, "Syntax error in variable 'SERIAL_DEVICE_CFG' in config-file.");
@@ -150,16 +163,14 @@ int main(int argc, char** argv) {
   }
   SetRealtimePriority();
 
-  COMMOBJ_T* list = StartPlcSections(ini, nsec);
+  COMMOBJ_T* list = StartPlcSections(ini.get(), nsec);
   int expected = 0;
   commobj_state.compare_exchange_strong(expected, 1);
-  iniparser_freedict(ini);
+  ini.reset();
 
   IdleLoop(opt, ref);
 
   DestroyAllCommObject(list);
   log(kFunc, 0, "*** END ***");
-  StopSignalThread();
-  if (logout) fclose(logout);
-  return 0;
+  return start_failed.load() ? 1 : 0;
 }

@@ -2,6 +2,7 @@
 #include "app/globals.h"
 
 std::atomic<int> commobj_state{0};
+std::atomic<int> start_failed{0};
 std::atomic<int> verbose{0};
 
 int logon = 0;
@@ -25,6 +26,11 @@ int date_time_decimal = 0;
 int lim_of_decimals = 0;
 int num_of_decimals = 10;
 int scient_notation = 0;
+
+void StopOnStartFailure() {
+  start_failed = 1;
+  commobj_state = 3;
+}
 
 void ResetGlobalSettings() {
   json_proto = 0;

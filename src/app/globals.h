@@ -7,6 +7,8 @@
 
 // Process run state: 0 starting, 1 running, 3 exit requested.
 extern std::atomic<int> commobj_state;
+// Set once a thread or section could not start; main then ends with status 1.
+extern std::atomic<int> start_failed;
 extern std::atomic<int> verbose;
 
 extern int logon;       // 1: log lines go to logout, else to standard error
@@ -30,6 +32,10 @@ extern int date_time_decimal;  // bool
 extern int lim_of_decimals;    // bool
 extern int num_of_decimals;    // 0..15
 extern int scient_notation;    // bool
+
+// A start-up failure: requests the orderly stop (commobj_state 3) and marks the run as failed,
+// so a supervisor sees status 1.
+void StopOnStartFailure();
 
 // Restores every setting to its default (used at start-up and by tests).
 void ResetGlobalSettings();

@@ -37,6 +37,21 @@ void log(const char* func, int level, const char* fmt, ...) {
   fflush(out);
 }
 
+int OpenLogFile(const char* path) {
+  FILE* f = fopen(path, "a");
+  if (!f) return 1;
+  logout = f;
+  logon = 1;
+  return 0;
+}
+
+void CloseLogFile() {
+  FILE* f = logout;
+  logon = 0;
+  logout = nullptr;
+  if (f) fclose(f);
+}
+
 static const char* const sig_names[32] = {
     "EXIT", "HUP",  "INT",  "QUIT", "ILL",    "TRAP",   "ABRT",  "BUS",  "FPE",  "KILL", "USR1",
     "SEGV", "USR2", "PIPE", "ALRM", "TERM",   "STKFLT", "CHLD",  "CONT", "STOP", "TSTP", "TTIN",

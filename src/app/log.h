@@ -7,6 +7,11 @@
 // Writes "<local time>.<us> Korvane-><func>():: <message>" when level <= verbose.
 void log(const char* func, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Opens the log file for appending and sends the log there; 1 (errno set) when it cannot be opened.
+int OpenLogFile(const char* path);
+// Sends the log back to standard error and closes the file (no-op when none is open).
+void CloseLogFile();
+
 // Short name of a signal number 0..31 ("TERM"), empty text otherwise.
 const char* GetSigName(int sig);
 

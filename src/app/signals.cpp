@@ -1,12 +1,17 @@
-// Signal handling: a sigwait thread for the ordinary signals, a handler for the fatal ones.
+// Signal handling: a signal thread (signalfd) for the ordinary signals, a handler for the fatal
+// ones.
 #include "app/signals.h"
 
 #include <cxxabi.h>
 #include <execinfo.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,24 +23,29 @@ namespace {
 
 pthread_t sig_thread;
 bool sig_thread_started = false;
+int sig_fd = -1;              // signalfd of the waited signals
+int stop_pipe[2] = {-1, -1};  // written by StopSignalThread to end the signal thread
 
-// SIGUSR2 is used only to end the signal thread.
+// Only the signals the server acts on are taken; every other signal keeps its default action.
 sigset_t WaitedSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int s :
-       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGIO, SIGTTIN, SIGTTOU, SIGUSR2})
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGALRM, SIGIO, SIGTTIN, SIGTTOU})
     sigaddset(&set, s);
   return set;
 }
 
 void* SignalThread(void*) {
-  sigset_t set = WaitedSignals();
+  pollfd fds[2] = {{sig_fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
   for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    if (sig == SIGUSR2) break;
-    SignalHandler(sig);
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    signalfd_siginfo si;
+    if ((fds[0].revents & POLLIN) && read(sig_fd, &si, sizeof si) == sizeof si)
+      SignalHandler(static_cast<int>(si.ssi_signo));
   }
   return nullptr;
 }
@@ -44,30 +54,47 @@ void FatalHandler(int sig) {
   SignalHandler(sig);
 }
 
+// The signals that are only logged, by their own names: SIGIO shares its number with SIGPOLL,
+// the name the signal table gives.
+const char* LoggedOnlyName(int sig) {
+  switch (sig) {
+    case SIGPIPE:
+      return "PIPE";
+    case SIGALRM:
+      return "ALRM";
+    case SIGTTIN:
+      return "TTIN";
+    case SIGTTOU:
+      return "TTOU";
+    case SIGIO:
+      return "IO";
+    default:
+      return nullptr;
+  }
+}
+
+void CloseSignalFds() {
+  for (int* fd : {&sig_fd, &stop_pipe[0], &stop_pipe[1]}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
 }  // namespace
 
 void SignalHandler(int sig) {
   const char* f = "SignalHandler";
-  switch (sig) {
-    case SIGILL:
-    case SIGABRT:
-    case SIGFPE:
-    case SIGSEGV:
-      log(f, 0, "Received signal SIG%s", GetSigName(sig));
-      PrintStackTrace();
-    case SIGPIPE:
-    case SIGALRM:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGIO:
-      log(f, 0, "Received signal SIG%s", GetSigName(sig));
-      return;
-    default:
-      log(f, 0, "Received signal %d (%s)", sig, GetSigName(sig));
-      log(f, 0, "Going to Exit state!");
-      commobj_state = 3;
-      return;
+  if (sig == SIGILL || sig == SIGABRT || sig == SIGFPE || sig == SIGSEGV) {
+    log(f, 0, "Received signal SIG%s", GetSigName(sig));
+    PrintStackTrace();
   }
+  if (const char* name = LoggedOnlyName(sig)) {
+    log(f, 0, "Received signal SIG%s", name);
+    return;
+  }
+  log(f, 0, "Received signal %d (%s)", sig, GetSigName(sig));
+  log(f, 0, "Going to Exit state!");
+  commobj_state = 3;
 }
 
 void PrintStackTrace() {
@@ -110,14 +137,22 @@ int InstallSignalHandlers() {
   // Loads the unwinder now, so a fatal signal does not have to.
   void* warm[1];
   backtrace(warm, 1);
-  sigset_t set = WaitedSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = FatalHandler;
   sigemptyset(&sa.sa_mask);
   for (int s : {SIGABRT, SIGFPE, SIGILL, SIGSEGV}) sigaction(s, &sa, nullptr);
-  if (pthread_create(&sig_thread, nullptr, SignalThread, nullptr) != 0) return 1;
+  // Blocked before any other thread exists, so every thread inherits the mask and the signals
+  // reach only the signal thread.
+  sigset_t set = WaitedSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  sig_fd = signalfd(-1, &set, SFD_CLOEXEC);
+  if (sig_fd < 0 || pipe2(stop_pipe, O_CLOEXEC) != 0 ||
+      pthread_create(&sig_thread, nullptr, SignalThread, nullptr) != 0) {
+    CloseSignalFds();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // nobody would take them: default actions
+    return 1;
+  }
   pthread_setname_np(sig_thread, "signals");
   sig_thread_started = true;
   return 0;
@@ -125,7 +160,10 @@ int InstallSignalHandlers() {
 
 void StopSignalThread() {
   if (!sig_thread_started) return;
-  pthread_kill(sig_thread, SIGUSR2);
+  char one = 1;
+  while (write(stop_pipe[1], &one, 1) < 0 && errno == EINTR) {
+  }
   pthread_join(sig_thread, nullptr);
   sig_thread_started = false;
+  CloseSignalFds();
 }

@@ -1,6 +1,8 @@
 // Signals. Termination and "logged only" signals are blocked in every thread and taken by one
-// signal thread with sigwait, so the log is never written from an asynchronous handler;
+// signal thread through a signalfd, so the log is never written from an asynchronous handler;
 // fatal signals (SEGV, ILL, FPE, ABRT) run a handler that logs a back-trace and exits 1.
+// Every other signal keeps its default action: the signal thread is ended through a pipe of its
+// own, not by borrowing a signal.
 #pragma once
 
 // Call before any other thread exists. Returns 0, or 1 if the signal thread cannot start.

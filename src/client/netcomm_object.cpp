@@ -55,7 +55,7 @@ int StartNetCommObject(COMMOBJ_T* obj) {
   if (!head) {
     log("ThreadCommObject", 0, "PLC-%d (%s): Unable to allocate memory for 'NetComm' record!!!",
         obj->cfg.plc_num, obj->cfg.name);
-    commobj_state = 3;
+    StopOnStartFailure();
     return 1;
   }
   obj->clients = head;
@@ -67,7 +67,7 @@ int StartNetCommObject(COMMOBJ_T* obj) {
   if (InitNetComm(head, obj->cfg.server_port) != 0) {
     log("ThreadCommObject", 0, "PLC-%d (%s): Unable to initialize network communication!!!",
         obj->cfg.plc_num, obj->cfg.name);
-    commobj_state = 3;
+    StopOnStartFailure();
     return 1;
   }
   obj->listen_sock = head->listen_sock;

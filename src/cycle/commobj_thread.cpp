@@ -34,7 +34,7 @@ int StartCommObject(COMMOBJ_T* obj) {
   PrepareCycleCommObject(obj);
   if (InitCommObject(obj) != 0) {
     obj->state = 3;
-    commobj_state = 3;
+    StopOnStartFailure();
     return 1;
   }
   obj->state = 1;
@@ -104,7 +104,7 @@ int RealizeCommObject(COMMOBJ_T* obj) {
   if (pthread_create(&obj->thread, &obj->attr, ThreadCommObject, obj) != 0) {
     log("RealizeCommObject", 0, "PLC-%d (%s): Unable to create thread for data communication!!!",
         obj->cfg.plc_num, obj->cfg.name);
-    commobj_state = 3;
+    StopOnStartFailure();
     return 1;
   }
   obj->thread_started = true;

@@ -1,4 +1,4 @@
-// Text helpers: wildcard matching, line ends, address normalising, in-place edits.
+// Text helpers: wildcard matching, in-place edits, replacing, address normalising.
 #include "app/text.h"
 
 #include <gtest/gtest.h>
@@ -6,89 +6,71 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 TEST(Strmcmp, WildcardsMatchWithoutBacktracking) {
-  EXPECT_EQ(strmcmp("TEMP_1", "TEMP*"), 0);
-  EXPECT_EQ(strmcmp("MY_TEMP", "TEMP*"), 1);
-  EXPECT_EQ(strmcmp("MY_TEMP", "*TEMP"), 0);
-  EXPECT_EQ(strmcmp("A_B_C", "A*C"), 0);
-  EXPECT_EQ(strmcmp("ABC", "abc"), 1);
-  // The first occurrence of "ab" is taken for good, so text remains after it.
-  EXPECT_EQ(strmcmp("xabyab", "*ab"), 1);
-  EXPECT_EQ(strmcmp("anything", "*"), 0);
-  EXPECT_EQ(strmcmp("", "*"), 0);
-  EXPECT_EQ(strmcmp("", ""), 0);
-  EXPECT_EQ(strmcmp("x", ""), 1);
-  EXPECT_EQ(strmcmp("ABC", "A**C"), 0);
-  EXPECT_EQ(strmcmp("ABC", "ABC"), 0);
-  EXPECT_EQ(strmcmp("ABCD", "ABC"), 1);
-  EXPECT_EQ(strmcmp("A1B2C", "A*B*C"), 0);
+  struct {
+    const char *text, *pattern;
+    int result;
+  } cases[] = {
+      {"TEMP_1", "TEMP*", 0},
+      {"MY_TEMP", "TEMP*", 1},
+      {"MY_TEMP", "*TEMP", 0},
+      {"A_B_C", "A*C", 0},
+      {"ABC", "abc", 1},
+      {"anything", "*", 0},
+      {"", "*", 0},
+      {"", "", 0},
+      {"x", "", 1},
+      {"ABC", "A**C", 0},
+      {"ABCD", "ABC", 1},
+      {"A1B2C", "A*B*C", 0},
+      {"xabyab", "*ab", 1},  // the first "ab" is taken for good, so text remains after it
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(strmcmp(c.text, c.pattern), c.result) << c.text << " ~ " << c.pattern;
+  // A pattern beyond 255 characters is cut, not overrun.
+  EXPECT_EQ(strmcmp(std::string(255, 'A').c_str(), std::string(400, 'A').c_str()), 0);
 }
 
-TEST(Strmcmp, OverlongPatternIsCutNotOverrun) {
-  std::string pat(400, 'A');
-  std::string text(255, 'A');
-  EXPECT_EQ(strmcmp(text.c_str(), pat.c_str()), 0);
-}
-
-TEST(TextEdits, Dos2UnixStrchrdelStrchrchgStrtoupper) {
+TEST(TextEdits, InPlaceEditsAndReplace) {
   char t[] = "a\r\nb\rc";
   EXPECT_EQ(Dos2Unix(t), 0);
   EXPECT_STREQ(t, "a\nb\nc");
   EXPECT_EQ(t[6], '\0');  // the freed tail is cleared
-
   char d[] = "A B C";
-  EXPECT_EQ(strchrdel(d, ' '), 1);
+  EXPECT_TRUE(strchrdel(d, ' ') == 1 && strchrdel(d, ' ') == 0);
   EXPECT_STREQ(d, "ABC");
-  EXPECT_EQ(strchrdel(d, ' '), 0);
-
   char c[] = "a.b.c";
-  EXPECT_EQ(strchrchg(c, '.', '/'), 1);
+  EXPECT_TRUE(strchrchg(c, '.', '/') == 1 && strchrchg(c, '.', '/') == 0);
   EXPECT_STREQ(c, "a/b/c");
-  EXPECT_EQ(strchrchg(c, '.', '/'), 0);
-
   char u[] = "pub_x r";
   EXPECT_EQ(strtoupper(u), 0);
   EXPECT_STREQ(u, "PUB_X R");
-}
-
-TEST(TextEdits, StrstrrepReplacesWithoutOverlap) {
-  char* r = strstrrep("aaaa", "aa", "b");
-  ASSERT_NE(r, nullptr);
-  EXPECT_STREQ(r, "bb");
-  free(r);
-  r = strstrrep("abc", "x", "y");
-  EXPECT_STREQ(r, "abc");
-  free(r);
-  r = strstrrep("abc", "", "y");
-  EXPECT_STREQ(r, "abc");
-  free(r);
-  r = strstrrep("a-b-c", "-", "--");
-  EXPECT_STREQ(r, "a--b--c");
-  free(r);
+  for (auto [in, from, to, out] :
+       {std::make_tuple("aaaa", "aa", "b", "bb"), std::make_tuple("abc", "x", "y", "abc"),
+        std::make_tuple("abc", "", "y", "abc"), std::make_tuple("a-b-c", "-", "--", "a--b--c")}) {
+    char* r = strstrrep(in, from, to);
+    EXPECT_STREQ(r, out) << in;
+    free(r);
+  }
+  double v = 1.5;
+  EXPECT_TRUE(FixDouble(&v) == 0 && v == 1.5);  // IEEE doubles stay as they are
 }
 
 TEST(FixIPaddr, RemovesLeadingZerosAndLeavesOtherTextAlone) {
-  char a[] = "010.000.000.001";
-  EXPECT_EQ(FixIPaddr(a), 0);
-  EXPECT_STREQ(a, "10.0.0.1");
-  char b[] = "192.168.001.010";
-  FixIPaddr(b);
-  EXPECT_STREQ(b, "192.168.1.10");
+  for (auto [in, out] : {std::make_pair("010.000.000.001", "10.0.0.1"),
+                         std::make_pair("192.168.001.010", "192.168.1.10"),
+                         std::make_pair("plc.local", "plc.local")}) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%s", in);
+    EXPECT_EQ(FixIPaddr(buf), 0);
+    EXPECT_STREQ(buf, out);
+  }
   char e[] = "";
-  EXPECT_EQ(FixIPaddr(e), 1);
-  EXPECT_EQ(FixIPaddr(nullptr), 1);
-  char host[] = "plc.local";
-  EXPECT_EQ(FixIPaddr(host), 0);
-  EXPECT_STREQ(host, "plc.local");
-  // A value that would print longer than the buffer holds is not written.
-  char big[] = "99999999999.1.1.1";
+  EXPECT_TRUE(FixIPaddr(e) == 1 && FixIPaddr(nullptr) == 1);
+  char big[] = "99999999999.1.1.1";  // would print longer than the buffer: not written
   FixIPaddr(big);
   EXPECT_LE(strlen(big), sizeof big - 1);
-}
-
-TEST(FixDouble, LeavesIeeeDoublesAlone) {
-  double v = 1.5;
-  EXPECT_EQ(FixDouble(&v), 0);
-  EXPECT_EQ(v, 1.5);
 }

@@ -62,10 +62,10 @@ TEST(GlobalSettings, DefaultsAndLimits) {
   dictionary* ini = LoadIni(dir,
                             "[*]\ncomm_loop_delay = 0\nnum_of_decimals = -3\nffile_timeout = 0\n"
                             "net_connect_max = 5000\nmem_blksize = 0\nffile_timeout_wr = 61\n"
-                            "ffile_maxrecs = -2\nend_line_crlf = yes\nscient_notation = true\n"
-                            "comm_sched_pri = 500\n");
+                            "ffile_maxrecs = -2\nend_line_crlf = yes\ncomm_sched_pri = 500\n");
   ASSERT_NE(ini, nullptr);
   ReadGlobalSettings(ini);
+  iniparser_freedict(ini);
   EXPECT_EQ(comm_loop_delay, 100);
   EXPECT_EQ(num_of_decimals, 10);
   EXPECT_EQ(ffile_timeout, 0);  // only negatives are replaced
@@ -74,81 +74,75 @@ TEST(GlobalSettings, DefaultsAndLimits) {
   EXPECT_EQ(ffile_timeout_wr, 60);
   EXPECT_EQ(ffile_maxrec, 256);
   EXPECT_EQ(end_line_crlf, 1);
-  EXPECT_EQ(scient_notation, 1);
   EXPECT_EQ(comm_sched_pri, 99);  // the round-robin policy's maximum
-  EXPECT_EQ(mem_use_threads, 1);
   EXPECT_EQ(diff_var_enabled, 1);
-  iniparser_freedict(ini);
   ResetGlobalSettings();
 }
 
-TEST(PlcConfig, LimitsDefaultsAndLinkKind) {
-  kt::ScratchDir dir;
-  dictionary* ini =
-      LoadIni(dir,
-              "[*]\n[PLC1]\nipaddr = 010.000.000.001\ndvkaddr = 200\ndvkport = 0\n"
-              "dvktout = 20000\ndvktout_step = -1\n"
-              "[line2]\nserial_device = /dev/ttyS1\nserial_speed = 19200\n"
-              "serial_rts = 7\n"
-              "[shm]\nshm_name = Zelmod.so\nshm_socket = 1\nshm_port = 2\nipaddr = 1.2.3.4\n"
-              "[none]\nserial_device = /dev/ttyS1\nserial_speed = 0\n");
-  ASSERT_NE(ini, nullptr);
-  PLCCFG_T cfg;
-  ReadPlcConfig(ini, "PLC1", 1, &cfg);
-  EXPECT_EQ(cfg.link_kind, LINK_UDP);
-  EXPECT_STREQ(cfg.ipaddr, "10.0.0.1");
-  EXPECT_EQ(cfg.dvkaddr, 126);
-  EXPECT_EQ(cfg.dvkport, 61682);
-  EXPECT_EQ(cfg.dvktout, 15000);
-  EXPECT_EQ(cfg.dvktout_step, 500);  // -1 reads as missing
-  EXPECT_EQ(cfg.server_port, 5010);
-  EXPECT_STREQ(cfg.pubfile, "iRovanta.pub");
-  EXPECT_STREQ(cfg.pubfile_fixed, "FIXED_Rovanta.pub");
-  EXPECT_STREQ(cfg.ipaddr_local, "0.0.0.0");
-  EXPECT_EQ(cfg.pubfile_crc, 1);
-  EXPECT_EQ(cfg.pubfile_write, 0);
-
-  ReadPlcConfig(ini, "line2", 2, &cfg);
-  EXPECT_EQ(cfg.link_kind, LINK_SERIAL);
-  EXPECT_EQ(cfg.serial_speed, 19200);
-  EXPECT_EQ(cfg.serial_rts, 7);
-  EXPECT_EQ(cfg.dvkaddr, 2);     // missing: the PLC number
-  EXPECT_EQ(cfg.dvktout, 1000);  // nothing carries over from the section before
-
-  ReadPlcConfig(ini, "shm", 3, &cfg);
-  EXPECT_EQ(cfg.link_kind, LINK_SHM);
-  EXPECT_STREQ(cfg.ipaddr, "");  // not read for a shared-memory module
-
-  ReadPlcConfig(ini, "none", 130, &cfg);
-  EXPECT_EQ(cfg.link_kind, LINK_UDP);
-  EXPECT_STREQ(cfg.ipaddr, "0.0.0.0");
-  EXPECT_EQ(cfg.dvkaddr, 126);
-
-  COMMOBJ_T* obj = CreateCommObject(nullptr, &cfg);
-  EXPECT_STREQ(obj->cfg.name, "none");
-  EXPECT_EQ(obj->cfg.plc_num, 130);
-  EXPECT_EQ(obj->state.load(), 2);
-  RemoveCommObject(obj);
-  iniparser_freedict(ini);
-}
-
-TEST(PlcConfig, SerialRtsDefaultsFromTheDeviceTable) {
+// Each section starts from the defaults; the serial and shared-memory numbers are decimal; the
+// section's own serial_rts (-1 included) overrides the device table; a port or address that
+// cannot be used is refused instead of bound elsewhere.
+TEST(PlcConfig, LimitsDecimalKeysRtsAndRefusedValues) {
   ASSERT_EQ(Serial_CFG_Init("ttyS0 5,ttyS1 6"), 0);
   kt::ScratchDir dir;
-  dictionary* ini = LoadIni(dir,
-                            "[a]\nserial_device = ttyS1\nserial_speed = 9600\n"
-                            "[b]\nserial_device = ttyS1\nserial_speed = 9600\nserial_rts = 9\n"
-                            "[c]\nserial_device = ttyS9\n");
+  dictionary* ini = LoadIni(
+      dir,
+      "[udp]\nipaddr = 010.000.000.001\ndvkaddr = 200\ndvkport = 0\ndvktout = 20000\n"
+      "dvktout_step = -1\nserver_port = -1\n"
+      "[ser]\nserial_device = ttyS1\nserial_speed = 09600\nserial_rts = 010\nserver_port = 0\n"
+      "[rtsoff]\nserial_device = ttyS1\nserial_speed = 9600\nserial_rts = -1\n"
+      "[rtstab]\nserial_device = ttyS1\nserial_speed = 9600\n"
+      "[nospeed]\nserial_device = ttyS9\n"
+      "[shm]\nshm_name = Zelmod.so\nshm_socket = 010\nshm_port = 09\nipaddr = 1.2.3.4\n"
+      "[speed0]\nserial_device = ttyS1\nserial_speed = 00\nserver_port = 0x10\n"
+      "[port70000]\nserver_port = 70000\n[port-2]\nserver_port = -2\n"
+      "[portabc]\nserver_port = abc\n[portnone]\nserver_port =\n"
+      "[local]\nipaddr_local = garbage\n[plcname]\nipaddr = plc.local\n"
+      "[plc300]\nipaddr = 300.1.1.1\n");
   ASSERT_NE(ini, nullptr);
+  struct Row {
+    const char* sec;
+    int kind, speed, rts, port;
+    const char* ip;
+  } rows[] = {
+      {"udp", LINK_UDP, -1, -1, 5010, "10.0.0.1"},  // -1 reads as missing
+      {"ser", LINK_SERIAL, 9600, 10, 0, ""},
+      {"rtsoff", LINK_SERIAL, 9600, -1, 5010, ""},
+      {"rtstab", LINK_SERIAL, 9600, 6, 5010, ""},
+      {"nospeed", LINK_SERIAL, -1, -1, 5010, ""},  // fails at open time, every cycle
+      {"shm", LINK_SHM, -1, -1, 5010, ""},         // ipaddr is not read
+      {"speed0", LINK_UDP, 0, 6, 16, "0.0.0.0"},   // the port is read as every int key
+  };
   PLCCFG_T cfg;
-  ReadPlcConfig(ini, "a", 0, &cfg);
-  EXPECT_EQ(cfg.serial_rts, 6);
-  ReadPlcConfig(ini, "b", 1, &cfg);
-  EXPECT_EQ(cfg.serial_rts, 9);  // the section's own key overrides the table
-  ReadPlcConfig(ini, "c", 2, &cfg);
-  EXPECT_EQ(cfg.serial_rts, -1);
-  EXPECT_EQ(cfg.link_kind, LINK_SERIAL);  // a speed not given stays -1 and fails at open time
-  EXPECT_EQ(cfg.serial_speed, -1);
+  int index = 0;
+  for (const Row& r : rows) {
+    ++index;
+    EXPECT_EQ(ReadPlcConfig(ini, r.sec, index, &cfg), 0) << r.sec;
+    EXPECT_STREQ(cfg.name, r.sec);
+    EXPECT_EQ(cfg.plc_num, index);
+    EXPECT_EQ(cfg.link_kind, r.kind) << r.sec;
+    EXPECT_EQ(cfg.serial_speed, r.speed) << r.sec;
+    EXPECT_EQ(cfg.serial_rts, r.rts) << r.sec;
+    EXPECT_EQ(cfg.server_port, r.port) << r.sec;
+    EXPECT_STREQ(cfg.ipaddr, r.ip) << r.sec;
+    EXPECT_EQ(cfg.dvkaddr, index == 1 ? 126 : index) << r.sec;  // missing: the PLC number
+    EXPECT_EQ(cfg.dvkport, 61682) << r.sec;
+    EXPECT_EQ(cfg.dvktout, index == 1 ? 15000 : 1000) << r.sec;
+    EXPECT_EQ(cfg.dvktout_step, 500) << r.sec;
+    EXPECT_STREQ(cfg.ipaddr_local, "0.0.0.0");
+    EXPECT_STREQ(cfg.pubfile, "iRovanta.pub");
+    EXPECT_STREQ(cfg.pubfile_fixed, "FIXED_Rovanta.pub");
+    EXPECT_TRUE(cfg.pubfile_crc && !cfg.pubfile_write);
+  }
+  for (const char* sec :
+       {"port70000", "port-2", "portabc", "portnone", "local", "plcname", "plc300"})
+    EXPECT_EQ(ReadPlcConfig(ini, sec, 9, &cfg), 1) << sec;
+  ReadPlcConfig(ini, "shm", 3, &cfg);
+  EXPECT_TRUE(cfg.shm_socket == 10 && cfg.shm_port == 9);
+  COMMOBJ_T* obj = CreateCommObject(nullptr, &cfg);
+  EXPECT_STREQ(obj->cfg.shm_name, "Zelmod.so");
+  EXPECT_EQ(obj->state.load(), 2);
+  RemoveCommObject(obj);
   iniparser_freedict(ini);
   Serial_CFG_Init("");
 }
