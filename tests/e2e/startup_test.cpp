@@ -17,6 +17,7 @@
 
 #include "support/net.h"
 #include "support/process.h"
+#include "support/rig.h"
 #include "support/scratch.h"
 #include "support/text.h"
 
@@ -28,6 +29,7 @@ namespace {
 
 bool StartServer(kt::Process& p, const kt::ScratchDir& dir, std::vector<std::string> args = {}) {
   args.insert(args.begin(), KORVANE_BIN);
+  kt::WriteFile(dir / "FIXED_Rovanta.pub", kt::SignPubFile(kt::kFixedPubFile));
   return kt::Spawn(p, args, dir.path);
 }
 
@@ -109,10 +111,16 @@ TEST(Startup, FailedStartsExitOne) {
       {plc + "server_port = abc", {}, "Wrong value 'abc' of variable 'SERVER_PORT'", 1},
       {plc + "ipaddr_local = garbage", {}, "Wrong value 'garbage' of variable 'IPADDR_LOCAL'", 1},
       {plc + "ipaddr = plc.local", {}, "Wrong value 'plc.local' of variable 'IPADDR'", 1},
+      {plc + "pubfile_fixed = none.pub", {}, "Unable to get fixed public file 'none.pub'!!!", 1},
+      {plc + "pubfile_fixed = nocrc.pub",
+       {},
+       "Unable to find variable '__PF_CRC' in fixed public file!!!",
+       1},
   };
   for (const Case& c : cases) {
     kt::ScratchDir dir;
     if (!c.ini.empty()) kt::WriteFile(dir / "Korvane.ini", c.ini);
+    kt::WriteFile(dir / "nocrc.pub", kt::SignPubFile("CRC R 0 0 UDINT\n"));
     kt::Process p;
     ASSERT_TRUE(StartServer(p, dir, c.args));
     EXPECT_EQ(kt::WaitExit(p), 1) << c.expect << "\n" << p.err;
