@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +84,27 @@ Rig::~Rig() {
   // A sanitizer build of the server reports through its log stream.
   EXPECT_EQ(srv.err.find("Sanitizer"), std::string::npos) << srv.err;
   EXPECT_EQ(srv.err.find("runtime error:"), std::string::npos) << srv.err;
+}
+
+RigClient::RigClient(Rig& r) : rig(r), fd(r.Connect()) {}
+
+RigClient::~RigClient() {
+  if (fd >= 0) close(fd);
+}
+
+std::string RigClient::Line() {
+  std::string line;
+  if (!rig.Line(fd, pending, line)) return "<none>";
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+void RigClient::Talk(const std::string& text, const std::vector<std::string>& expected) {
+  if (!text.empty()) {
+    ASSERT_TRUE(SendAll(fd, text));
+  }
+  for (const std::string& e : expected) EXPECT_EQ(Line(), e) << "after " << text;
+  EXPECT_EQ(RecvFor(fd, std::chrono::milliseconds(150)), "") << "after " << text;
 }
 
 }  // namespace kt

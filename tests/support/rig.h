@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "support/plcsim.h"
 #include "support/process.h"
@@ -40,6 +41,19 @@ struct Rig {
   // A client connection, counted as accepted by the server.
   int Connect();
   ~Rig();
+};
+
+// A client of the rig's server that reads whole lines (without their line end).
+struct RigClient {
+  Rig& rig;
+  int fd;
+  std::string pending;
+
+  explicit RigClient(Rig& r);
+  ~RigClient();
+  std::string Line();  // "<none>" when no line came in time
+  // Sends the text and expects exactly these lines back, in order, then nothing for a while.
+  void Talk(const std::string& text, const std::vector<std::string>& expected);
 };
 
 }  // namespace kt
