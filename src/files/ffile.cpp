@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "app/globals.h"
@@ -110,23 +111,13 @@ int ClearFile(FFILE_T* rec) {
   if (!rec) return 0;
   WaitFileWorkersOn(rec, true);
   free(rec->data);
-  rec->data = nullptr;
-  rec->sent = nullptr;
-  rec->end.store(nullptr);
-  memset(rec->name, 0, sizeof rec->name);
-  rec->source = 0;
-  rec->base64 = 0;
-  rec->size.store(0);
-  rec->attr = 0;
-  rec->mode = 0;
-  rec->ctime = 0;
-  rec->mtime = 0;
-  memset(rec->stamp_a, 0, sizeof rec->stamp_a);
-  memset(rec->stamp_b, 0, sizeof rec->stamp_b);
-  rec->use_time.store(0);
-  rec->abort.store(0);
-  rec->result.store(0);
-  rec->busy.store(0);
+  // Every field but the list links starts again as a new record's.
+  FFILE_T* prev = rec->prev;
+  FFILE_T* next = rec->next;
+  rec->~FFILE_T();
+  new (rec) FFILE_T();
+  rec->prev = prev;
+  rec->next = next;
   rec->change_stamp = NewChangeStamp();
   return 0;
 }
