@@ -13,10 +13,12 @@
 #include "plc/pubfile_ops.h"
 
 struct FFILE_T;
+class ShmSrv;
 struct NETCOMM_T;
 struct PUBFILE_T;
 struct OPTIMREQ_T;
 struct FFILE_T;
+class ShmSrv;
 
 enum { REG_IMG_X = 0, REG_IMG_Y = 1, REG_IMG_R = 2, REG_IMG_S = 3 };  // order of the image arrays
 
@@ -81,6 +83,16 @@ struct COMMOBJ_T {
 
   DORVIK_T link;  // zero-filled: closed (the link's mutex serialises its exchanges)
 
+  // The shared-memory module (link kind 3): its binding, made at the first opening, and what
+  // the module handed out while the note is open.
+  ShmSrv* shm = nullptr;
+  const unsigned char* shm_info = nullptr;   // information block
+  const unsigned char* shm_plcsw = nullptr;  // PLC software block
+  unsigned char** shm_desc = nullptr;        // note descriptor: bases of the register images
+  uint64_t shm_note = 0;
+  char plc_version[128] = {};  // from the module's version text ("PLC Quen ...")
+  char plc_mode[128] = {};     // from the PLC software text ("SimuCtl ...")
+
   FFILE_T* files = nullptr;  // file cache
   PUBFILE_T* pf = nullptr;   // the public file (merged with the fixed one)
   PUBFILE_T* pf_fixed = nullptr;
@@ -124,6 +136,10 @@ int InitShmCommObject(COMMOBJ_T* obj);      // the shared-memory module
 int GetDataCommObject(COMMOBJ_T* obj);      // reads the read plan; 0, or 1 on failure
 int SendDataCommObject(COMMOBJ_T* obj);     // writes the write plan; 0, or 1 on failure
 void CloseLinkCommObject(COMMOBJ_T* obj);   // releases the link at the end of the thread
+// Copies len bytes between the module's register image and buf under the port lock, three
+// tries; 0, or 1 after the tries failed (logged under func, then a second's pause).
+int ShmCopyCommObject(COMMOBJ_T* obj, uint8_t reg, uint32_t addr, unsigned char* buf, uint32_t len,
+                      bool to_plc, const char* func);
 
 // Single variables. The images hold the cyclic values; the direct forms go to the PLC at once
 // (a name or a direct PLC address such as "%R12"). Value texts hold kPlcValueText bytes.

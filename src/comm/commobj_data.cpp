@@ -9,6 +9,7 @@
 
 #include "app/log.h"
 #include "comm/commobj.h"
+#include "comm/commobj_shm.h"
 #include "plc/optimreq.h"
 #include "plc/plcdef.h"
 #include "plc/plcvalue.h"
@@ -113,7 +114,8 @@ int SendBits(COMMOBJ_T* obj) {
     }
     unsigned char* d = buf + 1 + 4 * count;
     PutDescriptor(d, q->reg, q->addr + q->bit / 8, 0);
-    char on = q->data[q->bit / 8] != 0 ? 1 : 0;
+    char on = std::any_of(q->data, q->data + std::min<uint32_t>(q->len, kMaxBlock),
+                          [](unsigned char b) { return b != 0; });
     d[3] = GetPlcBit(q->bit % 8, &on, 1);
     ++count;
   }
@@ -277,6 +279,13 @@ int GetDataValCommObject(COMMOBJ_T* obj, const char* name, char* value) {
   unsigned char buf[kReadBuf];
   for (uint32_t off = 0; off < total;) {
     uint32_t len = std::min(total - off, kMaxBlock);
+    if (obj->cfg.link_kind == LINK_SHM) {
+      if (ShmCopyCommObject(obj, v.reg, v.addr + off, bytes + off, len, false,
+                            "GetDataValCommObject") != 0)
+        return -1;
+      off += len;
+      continue;
+    }
     memset(desc, 0, sizeof desc);
     PutDescriptor(desc + 1, v.reg, v.addr + off, len);
     if (!ReadExchange(obj, desc, 1, static_cast<int>(len), buf, obj->pubfile_logged != 0))
@@ -295,6 +304,18 @@ int SetDataValCommObject(COMMOBJ_T* obj, const char* name, const char* value) {
   unsigned char buf[kMaxBlock];
   char text[kPlcValueText];
   snprintf(text, sizeof text, "%s", value);
+  if (obj->cfg.link_kind == LINK_SHM) {
+    const char* f = "SetDataValCommObject";
+    if (v.type == PLC_BOOL)
+      return ShmSetBitCommObject(obj, v.reg, v.addr, v.bit, GetPlcBit(v.bit % 8, text, 0) & 0x80,
+                                 f) == 0
+                 ? 0
+                 : -1;
+    const uint32_t n = VariableBytes(v.type, v.bit, v.size);
+    unsigned char bytes[kPlcValueText + 8] = {};
+    CharToBinPlc(bytes, text, v.type, v.bit, n);
+    return ShmCopyCommObject(obj, v.reg, v.addr, bytes, n, true, f) == 0 ? 0 : -1;
+  }
   if (v.type == PLC_BOOL) {
     memset(buf, 0, sizeof buf);
     PutDescriptor(buf + 1, v.reg, v.addr + v.bit / 8, 0);

@@ -1,5 +1,6 @@
 // Releasing what a communication object owns below the client layer, once its thread has ended.
 #include "comm/commobj.h"
+#include "comm/commobj_shm.h"
 #include "files/ffile.h"
 #include "plc/optimreq.h"
 #include "plc/pubfile_ops.h"
@@ -14,6 +15,7 @@ void FreeCommObject(COMMOBJ_T* obj) {
   RemoveFile(obj->files);
   obj->files = nullptr;
   Dorvik_EXIT(&obj->link);
+  CloseShmCommObject(obj);  // a binding the thread did not get to release
   // The merged public file owns the names it read; the fixed one owns all of its own.
   RemovePubFile(obj->pf, 1);
   RemovePubFile(obj->pf_fixed, 2);

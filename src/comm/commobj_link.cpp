@@ -9,6 +9,7 @@
 #include "app/log.h"
 #include "comm/commobj.h"
 #include "comm/commobj_data.h"
+#include "comm/commobj_shm.h"
 #include "plc/plcdef.h"
 
 namespace {
@@ -28,18 +29,9 @@ void SleepSeconds(int s) {
   }
 }
 
-// Until the module binding lands the module is never linked: every transfer costs a second
-// and fails, as with a module that could not be linked.
-int ShmNotLinked(COMMOBJ_T*) {
-  SleepSeconds(1);
-  return 1;
-}
-
 // A DORVIK link stays open after the thread ends: file and memory workers may still use it
 // until the objects are freed.
 void KeepDorvik(COMMOBJ_T*) {}
-
-void CloseShm(COMMOBJ_T*) {}
 
 // The "Initializing" line before a (re)connection and the failure line after it.
 void LogUdp(const COMMOBJ_T* obj, bool failed) {
@@ -81,7 +73,8 @@ const LINKOPS_T kLinkOps[] = {
      LogUdp},
     {LINK_SERIAL, InitDorvikCommObject, GetDataDorvikCommObject, SendDataDorvikCommObject,
      KeepDorvik, LogSerial},
-    {LINK_SHM, InitShmCommObject, ShmNotLinked, ShmNotLinked, CloseShm, LogShm},
+    {LINK_SHM, InitShmCommObject, GetDataShmCommObject, SendDataShmCommObject, CloseShmCommObject,
+     LogShm},
 };
 
 const LINKOPS_T* LinkOps(const COMMOBJ_T* obj) {
@@ -136,11 +129,6 @@ int InitDorvikCommObject(COMMOBJ_T* obj) {
   log("InitDorvikCommObject", 0, "PLC-%d (%s): %s %s %s %s", obj->cfg.plc_num, obj->cfg.name,
       obj->ident[0], obj->ident[1], obj->ident[2], obj->ident[3]);
   return IsBootMode(obj) ? 1 : 0;
-}
-
-int InitShmCommObject(COMMOBJ_T* obj) {
-  (void)obj;
-  return 1;  // the shared-memory module binding is not built yet
 }
 
 int InitConnectCommObject(COMMOBJ_T* obj) {
