@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -576,24 +575,10 @@ int Zelmod_PortSetLock(int socket, int port, int timeout) {
             port);
       return Fail(ZELMOD_E_NOTE);
     }
+    if (m->locked && pthread_equal(m->locker, pthread_self())) return Fail(ZELMOD_E_LOCK);
     m->users++;  // keeps the mapping while this thread waits outside the module's lock
   }
-  int rc;
-  if (timeout <= 0) {
-    rc = pthread_mutex_trylock(&m->hdr->lock);
-  } else {
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    int64_t ns = static_cast<int64_t>(until.tv_nsec) +
-                 static_cast<int64_t>(std::min(timeout, kMaxLockWaitMs)) * 1000000;
-    until.tv_sec += static_cast<time_t>(ns / 1000000000);
-    until.tv_nsec = static_cast<long>(ns % 1000000000);
-    rc = pthread_mutex_timedlock(&m->hdr->lock, &until);
-  }
-  if (rc == EOWNERDEAD) {  // its holder died: the images may be half-written, but usable
-    rc = pthread_mutex_consistent(&m->hdr->lock);
-    if (rc != 0) pthread_mutex_unlock(&m->hdr->lock);
-  }
+  int rc = ZelmodLock(&m->hdr->lock, std::min(timeout, kMaxLockWaitMs));
   {
     std::lock_guard<std::mutex> g(md.mu);
     if (rc == 0) {
@@ -604,12 +589,9 @@ int Zelmod_PortSetLock(int socket, int port, int timeout) {
       Reap(md);
     }
   }
-  Trace(socket, "PortSetLock(%d, %d, %d) -> %s", socket, port, timeout,
-        rc == 0 ? "1" : strerror(rc));
+  Trace(socket, "PortSetLock(%d, %d, %d) -> %d (error %d)", socket, port, timeout, rc == 0, rc);
   if (rc == 0) return 1;
-  return Fail(rc == ETIMEDOUT || rc == EBUSY ? ZELMOD_E_TIMEOUT
-              : rc == EDEADLK                ? ZELMOD_E_LOCK
-                                             : ZELMOD_E_SYSTEM);
+  return Fail(rc == ETIMEDOUT ? ZELMOD_E_TIMEOUT : ZELMOD_E_SYSTEM);
 }
 
 int Zelmod_PortResLock(int socket, int port) {
