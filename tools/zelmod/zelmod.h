@@ -19,7 +19,7 @@
 //   valid while the library is loaded.
 // - note descriptor: 8 pointers; entries 0, 1, 2 and 4 point to the X, Y, S and R register
 //   images (each Zelmod_ComGetInfo bytes long), the others are null. Valid until the note is
-//   closed, or until the same port's descriptor is asked for again.
+//   closed; asking again refreshes the same array (after a simulator restart, to the new one).
 #pragma once
 #include <stdint.h>
 
