@@ -1,4 +1,5 @@
-// Control commands: values, moves, raw bytes, identification, PLC files, faults, counters.
+// Control commands: values, moves, raw bytes, identification, PLC files, faults, counters, and
+// the shared memory's.
 #include "control.h"
 
 #include <fcntl.h>
@@ -14,6 +15,7 @@
 
 #include "moves.h"
 #include "plcfs.h"
+#include "shm.h"
 #include "values.h"
 
 namespace plcsim {
@@ -206,7 +208,7 @@ std::string StatsText(const Sim& sim) {
 
 }  // namespace
 
-int ControlCommand(Sim& sim, const std::string& line, std::string& reply) {
+int ControlCommand(Sim& sim, const std::string& line, int64_t now_ms, std::string& reply) {
   size_t pos = 0;
   std::string cmd = NextWord(line, pos);
   while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) pos++;
@@ -239,6 +241,8 @@ int ControlCommand(Sim& sim, const std::string& line, std::string& reply) {
   } else if (cmd == "resetstats") {
     sim.stats = Stats();
     reply = Ok();
+  } else if (cmd == "plc" || cmd == "lock" || cmd == "shm") {
+    reply = ShmCommand(sim, cmd, args, now_ms);
   } else if (cmd == "quit") {
     reply = Ok();
     return 1;

@@ -1,5 +1,7 @@
 // korvane-plcsim: a DORVIK slave station over UDP and a pseudo-terminal, with a TCP control
-// channel. One thread runs everything from the poll loop below, moving values included.
+// channel, and a PLC served through shared memory to the substitute module. One thread runs
+// everything from the poll loop below, moving values included; with shared memory every event
+// that may touch the registers runs under the port lock.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -23,6 +25,7 @@
 #include "frame.h"
 #include "moves.h"
 #include "project.h"
+#include "shm.h"
 #include "sim.h"
 #include "values.h"
 
@@ -55,7 +58,7 @@ int64_t NowMs() {
 }
 
 struct Options {
-  std::string udp, control, project, files;
+  std::string udp, control, project, files, shm;
   bool pty = false;
 };
 
@@ -83,9 +86,10 @@ struct Loop {
 };
 
 void Usage() {
-  fprintf(stderr,
-          "usage: korvane-plcsim [--udp ADDR:PORT] [--pty] [--control ADDR:PORT] [--project DIR]\n"
-          "                      [--files DIR] [--addr N] [--regsize N] [-v]\n");
+  fprintf(
+      stderr,
+      "usage: korvane-plcsim [--udp ADDR:PORT] [--pty] [--control ADDR:PORT] [--project DIR]\n"
+      "                      [--files DIR] [--addr N] [--regsize N] [--shm SOCKET:PORT] [-v]\n");
 }
 
 int ParseEndpoint(const std::string& text, sockaddr_in& sa) {
@@ -208,8 +212,11 @@ void OnDatagram(Sim& sim, Loop& lp) {
   size_t frames_len = static_cast<size_t>(pkt[4] << 8 | pkt[5]);
   unsigned seq = pkt[0] | (pkt[1] << 8);
   Verbose(sim, "udp datagram seq %u, %zu frame bytes", seq, frames_len);
+  if (!ShmEnter(sim)) return;
   Answer a;
-  if (ServeExchange(sim, pkt + kUdpHeader, frames_len, kUdpMaxFrames, a) != 0) return;
+  int rc = ServeExchange(sim, pkt + kUdpHeader, frames_len, kUdpMaxFrames, a);
+  ShmLeave(sim);
+  if (rc != 0) return;
   if (a.bad_seq) seq ^= 0x8000;
   std::vector<uint8_t> out = {static_cast<uint8_t>(seq),
                               static_cast<uint8_t>(seq >> 8),
@@ -244,8 +251,11 @@ void OnPty(Sim& sim, Loop& lp) {
     if (len == 0 || lp.serial_in.size() < static_cast<size_t>(len)) return;
     sim.stats.serial++;
     Answer a;
-    if (ServeExchange(sim, lp.serial_in.data(), static_cast<size_t>(len), 1, a) == 0)
-      Deliver(lp, a, false, sockaddr_in{}, a.frames);
+    if (ShmEnter(sim)) {
+      int rc = ServeExchange(sim, lp.serial_in.data(), static_cast<size_t>(len), 1, a);
+      ShmLeave(sim);
+      if (rc == 0) Deliver(lp, a, false, sockaddr_in{}, a.frames);
+    }
     lp.serial_in.erase(lp.serial_in.begin(), lp.serial_in.begin() + len);
   }
 }
@@ -288,8 +298,12 @@ bool OnClientInput(Sim& sim, ControlClient& c) {
     size_t nl = c.in.find('\n', start);
     if (nl == std::string::npos || c.closing) break;
     size_t end = nl > start && c.in[nl - 1] == '\r' ? nl - 1 : nl;
-    std::string reply;
-    if (ControlCommand(sim, c.in.substr(start, end - start), reply) != 0) c.closing = true;
+    std::string reply = "ERR port locked";
+    if (ShmEnter(sim)) {
+      if (ControlCommand(sim, c.in.substr(start, end - start), NowMs(), reply) != 0)
+        c.closing = true;
+      ShmLeave(sim);
+    }
     c.out += reply;
     c.out += '\n';
     start = nl + 1;
@@ -316,19 +330,21 @@ void SendDueReplies(Loop& lp) {
   }
 }
 
-// Without moves or delayed answers the loop sleeps until something arrives.
+// Without moves, delayed answers or a held lock the loop sleeps until something arrives.
 int PollTimeout(const Sim& sim, const Loop& lp) {
-  if (lp.delayed.empty() && sim.moves.empty()) return -1;
-  int64_t first = sim.moves.empty() ? lp.delayed[0].due_ms : lp.next_move_ms;
-  for (const auto& d : lp.delayed) first = d.due_ms < first ? d.due_ms : first;
+  int64_t first = ShmDueMs(sim);
+  if (!sim.moves.empty() && (first < 0 || lp.next_move_ms < first)) first = lp.next_move_ms;
+  for (const auto& d : lp.delayed) first = first < 0 || d.due_ms < first ? d.due_ms : first;
+  if (first < 0) return -1;
   int64_t wait = first - NowMs();
   return wait < 0 ? 0 : static_cast<int>(wait);
 }
 
 void TickMoves(Sim& sim, Loop& lp) {
   int64_t now = NowMs();
-  if (sim.moves.empty() || now < lp.next_move_ms) return;
+  if (sim.moves.empty() || now < lp.next_move_ms || !ShmEnter(sim)) return;
   ApplyMoves(sim, now);
+  ShmLeave(sim);
   lp.next_move_ms = now + kMoveTickMs;
 }
 
@@ -347,6 +363,7 @@ void Run(Sim& sim, Loop& lp) {
     if (r > 0 && (pfds[0].revents & POLLIN)) return;
     SendDueReplies(lp);
     TickMoves(sim, lp);
+    ShmTick(sim, NowMs());
     if (r <= 0) continue;
     if (pfds[1].revents & POLLIN) OnDatagram(sim, lp);
     if (pfds[2].revents & POLLIN) OnPty(sim, lp);
@@ -371,15 +388,12 @@ void Run(Sim& sim, Loop& lp) {
 }
 
 int ParseOptions(int argc, char** argv, Options& o, Sim& sim) {
-  static const option kLong[] = {{"udp", required_argument, nullptr, 'u'},
-                                 {"pty", no_argument, nullptr, 'p'},
-                                 {"control", required_argument, nullptr, 'c'},
-                                 {"project", required_argument, nullptr, 'j'},
-                                 {"files", required_argument, nullptr, 'f'},
-                                 {"addr", required_argument, nullptr, 'a'},
-                                 {"regsize", required_argument, nullptr, 'r'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"udp", required_argument, nullptr, 'u'},     {"pty", no_argument, nullptr, 'p'},
+      {"control", required_argument, nullptr, 'c'}, {"project", required_argument, nullptr, 'j'},
+      {"files", required_argument, nullptr, 'f'},   {"addr", required_argument, nullptr, 'a'},
+      {"regsize", required_argument, nullptr, 'r'}, {"shm", required_argument, nullptr, 's'},
+      {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
   int c;
   char* end = nullptr;
   while ((c = getopt_long(argc, argv, "vh", kLong, nullptr)) != -1) {
@@ -398,6 +412,9 @@ int ParseOptions(int argc, char** argv, Options& o, Sim& sim) {
         break;
       case 'f':
         o.files = optarg;
+        break;
+      case 's':
+        o.shm = optarg;
         break;
       case 'v':
         sim.verbose = true;
@@ -438,11 +455,19 @@ int main(int argc, char** argv) {
     return 2;
   }
   InitRegisters(sim);
-  if (!opt.project.empty() && LoadProject(sim, opt.project, opt.files.empty()) != 0) return 1;
+  if (!opt.shm.empty() && ShmCreate(sim, opt.shm) != 0) return 1;
+  if (!opt.project.empty() && LoadProject(sim, opt.project, opt.files.empty()) != 0) {
+    ShmRemove(sim);
+    return 1;
+  }
+  ShmPublish(sim);
   if (!opt.files.empty()) sim.files = opt.files;
 
   int sp[2];
-  if (pipe2(sp, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  if (pipe2(sp, O_CLOEXEC | O_NONBLOCK) != 0) {
+    ShmRemove(sim);
+    return 1;
+  }
   sig_pipe_w = sp[1];
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -461,6 +486,7 @@ int main(int argc, char** argv) {
   if (rc == 0) Run(sim, lp);
   CloseLoop(lp);
   CloseAllFiles(sim);
+  ShmRemove(sim);
   close(sp[0]);
   close(sp[1]);
   return rc;

@@ -11,7 +11,10 @@ const RegDef kRegs[kRegCount] = {{"X", 0},  {"Y", 1},    {"S", 2},    {"R", 3},
                                  {"E", 10}, {"D0", 128}, {"D1", 129}, {"D2", 130}};
 
 void InitRegisters(Sim& sim) {
-  for (auto& r : sim.regs) r.assign(sim.regsize, 0);
+  for (int i = 0; i < kRegCount; i++) {
+    sim.regs[i].assign(sim.regsize, 0);
+    sim.reg[i] = sim.regs[i].data();
+  }
 }
 
 int RegIndexByCode(uint8_t code) {
@@ -28,9 +31,8 @@ int RegIndexByName(const char* name) {
 
 uint8_t* RegSpan(Sim& sim, int idx, size_t off, size_t len) {
   if (idx < 0 || idx >= kRegCount) return nullptr;
-  std::vector<uint8_t>& r = sim.regs[idx];
-  if (off > r.size() || len > r.size() - off) return nullptr;
-  return r.data() + off;
+  if (!sim.reg[idx] || off > sim.regsize || len > sim.regsize - off) return nullptr;
+  return sim.reg[idx] + off;
 }
 
 void Verbose(const Sim& sim, const char* fmt, ...) {

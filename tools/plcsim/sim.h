@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct ZelmodShm;
+
 namespace plcsim {
 
 struct RegDef {
@@ -69,13 +71,25 @@ struct Stats {
   uint64_t serial = 0;    // frames received on the pty, valid or not
 };
 
+// The shared memory served for the substitute module (--shm SOCKET:PORT). While `hdr` is set,
+// the registers X, Y, S and R are its images, and every change of them happens under its port
+// lock, which `owned` says this thread holds.
+struct Shm {
+  ZelmodShm* hdr = nullptr;
+  size_t size = 0;
+  std::string name;
+  bool owned = false;
+  int64_t hold_until_ms = -1;  // `lock hold`: the lock stays ours until then; -1: no hold
+};
+
 // Open file handles are capped; the oldest is dropped when a master forgets to close.
 constexpr size_t kMaxOpenFiles = 64;
 
 struct Sim {
-  uint8_t addr = 0;        // the PLC's own station address
-  size_t regsize = 65536;  // bytes per register
-  std::vector<uint8_t> regs[kRegCount];
+  uint8_t addr = 0;                      // the PLC's own station address
+  size_t regsize = 65536;                // bytes per register
+  std::vector<uint8_t> regs[kRegCount];  // storage of the registers not in shared memory
+  uint8_t* reg[kRegCount] = {};          // each register's `regsize` bytes
   std::string ident[4] = {"PLCSIM", "KORVANE-SIM", "1.0", "2.3"};
   std::string files;  // PLC file system root; empty when there is none
   bool verbose = false;
@@ -87,6 +101,7 @@ struct Sim {
   Fault faults[kFaultKinds];
   std::vector<Move> moves;
   Stats stats;
+  Shm shm;
 };
 
 // Zeroes the registers at the configured size.
