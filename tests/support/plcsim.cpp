@@ -37,6 +37,8 @@ bool StartPlcSim(PlcSim& sim, bool udp, bool pty, const std::vector<std::string>
     if (!WaitLine(sim.proc, "pty ", rest)) return false;
     sim.pty = rest;
   }
+  for (const std::string& a : extra)
+    if (a == "--shm" && !WaitLine(sim.proc, "shm ", rest)) return false;
   if (!WaitLine(sim.proc, "control ", rest)) return false;
   sim.control_port = PortAfterColon(rest);
   sim.control_fd = TcpConnect(sim.control_port);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -42,10 +43,27 @@ bool Rig::StartSim(const std::string& values, const std::string& pubfile, bool p
   return StartPlcSim(sim, true, pty, {"--project", project});
 }
 
+bool Rig::StartShmSim(const std::string& values, const std::string& pubfile) {
+  // A socket and port no other test run uses at the same time.
+  shm_socket = 1 + getpid() % 30000;
+  shm_port = 1 + static_cast<int>((reinterpret_cast<uintptr_t>(this) >> 4) % 30000u);
+  std::string project = dir / "plc";
+  mkdir(project.c_str(), 0755);
+  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
+  if (!WriteFile(dir / "iRovanta.pub", pubfile)) return false;
+  return StartPlcSim(
+      sim, false, false,
+      {"--project", project, "--shm", std::to_string(shm_socket) + ":" + std::to_string(shm_port)});
+}
+
 bool Rig::StartServer(const std::string& globals, const std::string& plc_keys, bool serial) {
   std::string link = serial
                          ? "serial_device = " + sim.pty + "\nserial_speed = 115200\n"
                          : "ipaddr = 127.0.0.1\ndvkport = " + std::to_string(sim.udp_port) + "\n";
+  if (shm_socket >= 0)
+    link = std::string("shm_name = ") + KORVANE_ZELMOD +
+           "\nshm_socket = " + std::to_string(shm_socket) +
+           "\nshm_port = " + std::to_string(shm_port) + "\n";
   std::string ini = "[*]\ncomm_loop_delay = 20\n" + globals + "\n[PLC1]\nserver_port = 0\n" +
                     "ipaddr_local = 127.0.0.1\ndvktout = 300\ndvktout_step = 100\n" + link +
                     plc_keys;

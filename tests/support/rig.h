@@ -28,6 +28,11 @@ struct Rig {
   // public file `pubfile` among its files. The project CRC (R 0) is 12345 unless values set it.
   bool StartSim(const std::string& values = "",
                 const std::string& pubfile = SignPubFile(kTestPubFile), bool pty = false);
+  // The same, with the PLC served through the shared-memory module instead (a socket and port of
+  // their own); the server then finds the public file in its working folder.
+  bool StartShmSim(const std::string& values = "",
+                   const std::string& pubfile = SignPubFile(kTestPubFile));
+  int shm_socket = -1, shm_port = -1;
   // Starts the server with [*] `globals` and one section [PLC1] reaching the simulator (over
   // the pty when `serial`), plus `plc_keys`; waits until its cycle runs.
   bool StartServer(const std::string& globals = "", const std::string& plc_keys = "",
