@@ -44,6 +44,8 @@ struct FFILE_CLIREQ_T {
   FFILE_T* file = nullptr;
   char name[264] = {};
   uint64_t change_stamp = 0;  // the record's stamp when the request was made
+  int64_t pos = 0;            // bytes of the file sent to this client: clients share the record
+  int base64 = 0;             // this client asked for Base64
   FFILE_CLIREQ_T* prev = nullptr;
   FFILE_CLIREQ_T* next = nullptr;
 };
