@@ -30,6 +30,12 @@ int Number(const std::string& value) {
   return static_cast<int>(n);
 }
 
+// A client names only a device node: an absolute path below /dev without "..", that fits.
+bool DevicePath(const std::string& path, size_t cap) {
+  return path.size() < cap && path.compare(0, 5, "/dev/") == 0 &&
+         path.find("/..") == std::string::npos;
+}
+
 bool Yes(const std::string& value) {
   return NameOf(value) == "YES";
 }
@@ -97,6 +103,13 @@ int SetConfLine(DISPATCH_T* d, const std::string& arg) {
     return ReopenUdp(d);
   }
   if (name == "SERIAL_DEVICE") {
+    if (!DevicePath(value, sizeof c.serial_device)) {
+      // Refused like a device that cannot be opened; the link stays as it is.
+      log(kConnect, 0,
+          "PLC-%d (%s): Unable to initialize DORVIK serial device '%s' for speed %d!!!", c.plc_num,
+          c.name, value.c_str(), c.serial_speed);
+      return ErrReq(d, 10, "");
+    }
     snprintf(c.serial_device, sizeof c.serial_device, "%s", value.c_str());
     c.link_kind = LINK_SERIAL;
     obj->reconnect_logged = 0;
