@@ -46,7 +46,8 @@ int LinkResult(DISPATCH_T* d, int rc) {
   COMMOBJ_T* obj = d->obj;
   obj->link_ready = rc == 0 ? 1 : 0;
   if (rc == 0) {
-    snprintf(obj->pf_pending, sizeof obj->pf_pending, "%s", obj->pf_name);
+    if (strcmp(obj->pf_name, ".") != 0)  // "." serves the fixed variables only
+      snprintf(obj->pf_pending, sizeof obj->pf_pending, "%s", obj->pf_name);
     return 0;
   }
   obj->reconnect_logged = 1;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -42,8 +42,16 @@ struct Client {
 
 // Build stamps and connect times masked.
 std::string Masked(const std::string& text) {
-  static const std::regex when(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
-  return std::regex_replace(kt::MaskBuildStamps(text), when, "<when>");
+  std::string out = kt::MaskBuildStamps(text);
+  const std::string shape = "9999-99-99 99:99:99";
+  for (size_t p = 0; p + shape.size() <= out.size(); ++p) {
+    size_t k = 0;
+    while (k < shape.size() && (shape[k] == '9' ? isdigit(static_cast<unsigned char>(out[p + k]))
+                                                : out[p + k] == shape[k]))
+      ++k;
+    if (k == shape.size()) out.replace(p, k, "<when>");
+  }
+  return out;
 }
 
 // Valid JSON as far as these lines need it: strings with known escapes and no raw control
@@ -147,9 +155,7 @@ TEST(Info, GetInfoSetConfAndHelp) {
       {0,
        " LIST:[variable_name]\\n                         - Get a list of variables in public "
        "file."},
-      {10, " WRITEFILE:<file_name>[<block_size>]=data\\n     - Write file into PLC or PC."},
       {13, "   name:"},
-      {26, "     ipaddr                                     - IP address of PLC."},
       {32,
        "     crlf                                       - End line character (yes = DOS "
        "[\\r\\n], no = UNIX [\\n])."},
