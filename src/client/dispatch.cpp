@@ -269,7 +269,11 @@ int ServeRequest(DISPATCH_T* d, int* rc) {
     return 1;
   }
   if (refused == 2) {
-    SkipRefused(d);
+    // A refused WRITEFILE's data are not requests: nothing after its header is served.
+    if (Is(d, "WRITEFILE:"))
+      d->pos = d->end;
+    else
+      SkipRefused(d);
     return 0;
   }
   if (!h) {

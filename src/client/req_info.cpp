@@ -13,6 +13,7 @@
 #include "client/protocol.h"
 #include "ini/iniparser.h"
 #include "link/dorvik.h"
+#include "link/shmsrv.h"
 #include "plc/pubfile.h"
 
 namespace {
@@ -181,9 +182,16 @@ bool InfoEntries(DISPATCH_T* d, const std::string& name, int* found) {
   add("VERSION", true, KorvaneVersion());
   add("VERSION_DORVIK", true, Dorvik_VERSION());
   add("VERSION_INI", true, iniparser_version());
-  add("VERSION_SHM", kind == LINK_SHM, "");  // the module is never linked yet: no version text
+  const bool linked = obj->shm_linked && obj->shm_info;
+  const char* module_version = reinterpret_cast<const char*>(obj->shm_info);
+  if (linked)
+    snprintf(text, sizeof text, "%.*s", static_cast<int>(strnlen(module_version, kShmInfoText)),
+             module_version);
+  else
+    text[0] = '\0';
+  add("VERSION_SHM", kind == LINK_SHM, text);
   if (kind == LINK_SHM)
-    text[0] = '\0';  // likewise its PLC text
+    snprintf(text, sizeof text, "%s", obj->plc_version);
   else
     snprintf(text, sizeof text, "%s %s %s %s", obj->ident[0], obj->ident[1], obj->ident[2],
              obj->ident[3]);
@@ -194,7 +202,16 @@ bool InfoEntries(DISPATCH_T* d, const std::string& name, int* found) {
   else
     snprintf(text, sizeof text, "%s %d", c.serial_device, c.serial_speed);
   add("SERIAL_DEVICE", kind == LINK_SERIAL, text);
-  snprintf(text, sizeof text, "?? ?? ?? [??,??] [%.236s]", c.shm_name);
+  if (linked) {
+    int16_t links = 0;
+    memcpy(&links, obj->shm_info + kShmInfoLinks, sizeof links);
+    snprintf(text, sizeof text, "%d %d %d [%d,%d] [%.230s]", links,
+             static_cast<int8_t>(obj->shm_info[kShmInfoSockets]),
+             static_cast<int8_t>(obj->shm_info[kShmInfoPorts]), c.shm_socket, c.shm_port,
+             c.shm_name);
+  } else {
+    snprintf(text, sizeof text, "?? ?? ?? [??,??] [%.236s]", c.shm_name);
+  }
   add("SHARED_MODULE", kind == LINK_SHM, text);
   add("IPADDR", kind == LINK_UDP, c.ipaddr);
   snprintf(text, sizeof text, "%d", c.dvkaddr);

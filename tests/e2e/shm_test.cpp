@@ -48,6 +48,16 @@ TEST(SharedMemory, ConversationStopAndRelease) {
   ASSERT_EQ(kt::SimControl(rig.sim, "lock hold 300"), "OK");
   ASSERT_TRUE(rig.WaitLog(p + "SHARED module timeout!!!")) << rig.srv.err;
 
+  const std::string sp = std::to_string(rig.shm_socket) + "," + std::to_string(rig.shm_port);
+  c.Talk("GETINFO:version_shm\nGETINFO:version_plc\nGETINFO:ipaddr\n",
+         {"ERROR:60 Unknown name in request: 'GETINFO:IPADDR'",
+          "GETINFO:VERSION_SHM,Zelmod substitute 1.0 - PLC Quen sim 1.0",
+          "GETINFO:VERSION_PLC,PLC Quen sim 1.0"});
+  ASSERT_TRUE(kt::SendAll(c.fd, "GETINFO:shared_module\n"));
+  std::string line = c.Line();
+  EXPECT_EQ(line.rfind("GETINFO:SHARED_MODULE,", 0), 0u) << line;
+  EXPECT_NE(line.find(" [" + sp + "] [" + KORVANE_ZELMOD + "]"), std::string::npos) << line;
+
   kt::Signal(rig.srv, SIGTERM);
   EXPECT_EQ(kt::WaitExit(rig.srv), 0);
   EXPECT_EQ(kt::SimControl(rig.sim, "shm"), "OK name= note= open=0");
