@@ -97,7 +97,7 @@ int GetFileLine(DISPATCH_T* d, const std::string& arg) {
   rec->base64 = base64 ? 1 : 0;
   LogReq(d, "Getting file '%s'.", name.c_str());
   const int rc = GetFileBg(rec, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step);
-  if (rc != 0 || rec->source != 3) OrphanRequestsOn(obj, rec);
+  if (rc != 0 || rec->source != SRC_CACHE) OrphanRequestsOn(obj, rec);
   if (rc != 0) {
     LogReq(d, "Unable to get file '%s'!!!", name.c_str());
     return ErrReq(d, 41, name);
@@ -121,9 +121,9 @@ int GetFileInfoLine(DISPATCH_T* d, const std::string& arg) {
   if (NameFits(name)) {
     LogReq(d, "Getting information about file '%s'.", name.c_str());
     if (GetFileInfo(&info, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step) != 0)
-      info.source = 0;
+      info.source = SRC_NONE;
   }
-  if (info.source == 0) {
+  if (info.source == SRC_NONE) {
     LogReq(d, "Unable to get information about file '%s'!!!", name.c_str());
     return ErrReq(d, 40, name);
   }
@@ -173,7 +173,7 @@ int WriteFileInfoLine(DISPATCH_T* d, const std::string& arg) {
     return ErrReq(d, 43, name);
   }
   LogReq(d, "Information about file '%s' is writen into %s", name.c_str(),
-         info.source == 1 ? "local computer." : "PLC.");
+         info.source == SRC_LOCAL ? "local computer." : "PLC.");
   if (!AddReply(&d->cli->wfinfo_req, name.c_str(), "", 0)) return NoMemory(d, "WRITEFILEINFO", arg);
   return 0;
 }
@@ -181,7 +181,7 @@ int WriteFileInfoLine(DISPATCH_T* d, const std::string& arg) {
 // The client's file of this name still being received (one whose write began is left alone).
 FFILE_T* ReceivingFile(FFILE_T* list, const std::string& name) {
   for (FFILE_T* f = list; f; f = f->next)
-    if (f->source == 0 && name == f->name) return f;
+    if (f->source == SRC_NONE && name == f->name) return f;
   return nullptr;
 }
 
@@ -207,7 +207,7 @@ int StartWrite(DISPATCH_T* d, FFILE_T* f, const std::string& name) {
   SetLocalFileAttr(f);
   if (WriteFileBg(f, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step) == 0) return 0;
   LogReq(d, "Unable to write file '%s'!!!", name.c_str());
-  f->source = 0;
+  f->source = SRC_NONE;
   DropWriteFile(d->cli, f);
   return ErrReq(d, 42, name);
 }
@@ -358,7 +358,7 @@ int SendFile(REPLY_T* r, FFILE_CLIREQ_T* q) {
 
 // One file the client sent: its write reported, or its time-out. kKeep while it goes on.
 int SendWriteFile(REPLY_T* r, FFILE_T* f) {
-  if (f->source == 0) {  // still being received
+  if (f->source == SRC_NONE) {  // still being received
     if (FileNow() <= f->use_time.load()) return kKeep;
     LogSend(r, "Timeout 'WRITEFILE' client request!!!");
     return SendEmsgCommObject(r->obj, r->cli, 45, f->name) != 0 ? kClosing : kDrop;
@@ -368,7 +368,7 @@ int SendWriteFile(REPLY_T* r, FFILE_T* f) {
     size_t used = 0;
     if (int rc = StreamLine(r, &used, line)) return rc;
     LogSend(r, "File '%s' was written into %s", f->name,
-            f->source == 1 ? "local computer." : "PLC.");
+            f->source == SRC_LOCAL ? "local computer." : "PLC.");
     return kDrop;
   }
   if (f->result.load(std::memory_order_acquire) == -1) {

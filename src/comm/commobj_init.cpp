@@ -16,15 +16,15 @@ int GetFixedPubFileCommObject(COMMOBJ_T* obj) {
   const char* s = obj->cfg.name;
   const char* name = obj->cfg.pubfile_fixed;
   log(kFunc, 0, "PLC-%d (%s): Getting fixed public file '%s'.", n, s, name);
-  int source = 1;
+  int source = PF_SRC_LOCAL;
   obj->pf_fixed = GetPubFile(nullptr, "", name, &obj->pf_flag, &obj->link, obj->cfg.dvktout_step,
                              &source, nullptr);
-  if (!obj->pf_fixed) source = 0;
+  if (!obj->pf_fixed) source = SRC_NONE;
   const int items = CountRecPublicFile(obj->pf_fixed);
-  if (source == 1)
+  if (source == SRC_LOCAL)
     log(kFunc, 0, "PLC-%d (%s): Obtained fixed public file '%s' (%d items) from local computer.", n,
         s, name, items);
-  else if (source == 2)
+  else if (source == SRC_PLC)
     log(kFunc, 0, "PLC-%d (%s): Obtained fixed public file '%s' (%d items) from PLC.", n, s, name,
         items);
   if (!obj->pf_fixed) {

@@ -78,9 +78,9 @@ bool SizeImage(COMMOBJ_T* obj, int r, uint32_t size) {
 int AcceptObtained(COMMOBJ_T* obj, PUBFILE_T*& file, int got_from, uint32_t crc, uint32_t project,
                    const char* crc_path) {
   const int items = CountRecPublicFile(file);
-  if (got_from == 1)
+  if (got_from == SRC_LOCAL)
     LOUD(obj, "Obtained public file '%s' (%d items) from local computer.", obj->pf_name, items);
-  else if (got_from == 2)
+  else if (got_from == SRC_PLC)
     LOUD(obj, "Obtained public file '%s' (%d items) from PLC.", obj->pf_name, items);
   if (obj->cfg.pubfile_crc) {
     LOUD(obj, "Checking CRC code for public file '%s'.", obj->pf_name);
@@ -90,7 +90,7 @@ int AcceptObtained(COMMOBJ_T* obj, PUBFILE_T*& file, int got_from, uint32_t crc,
       return 1;
     }
   }
-  if (obj->cfg.pubfile_write && got_from == 2) {
+  if (obj->cfg.pubfile_write && got_from == SRC_PLC) {
     LOUD(obj, "Write public file '%s' to local disk.", obj->pf_name);
     if (!WritePubFile(file, obj->cfg.name))
       LOUD(obj, "Unable to write public file '%s'!!!", obj->pf_name);
@@ -107,13 +107,13 @@ PUBFILE_T* ObtainWithLocalCopy(COMMOBJ_T* obj, uint32_t project, const char* crc
   uint32_t stored = GetCrcFile(crc_path);
   LOUD(obj, "Checking CRC code of PLC project: %X [%X]", project, stored);
   const char* dir = obj->cfg.name;
-  if (project != stored) return Obtain(obj, 2, dir, got_from, crc);
-  PUBFILE_T* file = Obtain(obj, 1, dir, got_from, crc);
+  if (project != stored) return Obtain(obj, PF_SRC_PLC, dir, got_from, crc);
+  PUBFILE_T* file = Obtain(obj, PF_SRC_LOCAL, dir, got_from, crc);
   if (file && obj->cfg.pubfile_crc && *crc == 0) {
     LOUD(obj, "Wrong CRC code in public file '%s'!!!", obj->pf_name);
     Drop(file);
   }
-  return file ? file : Obtain(obj, 2, dir, got_from, crc);
+  return file ? file : Obtain(obj, PF_SRC_PLC, dir, got_from, crc);
 }
 
 // The fixed public file's variables, then the obtained file's; the object serves the result.
@@ -195,11 +195,11 @@ int InitPubfileCommObject(COMMOBJ_T* obj) {
     return MergeCommObject(obj, nullptr, old, 0);
   }
 
-  int got_from = 0;
+  int got_from = SRC_NONE;
   uint32_t crc = 0;
   PUBFILE_T* file = obj->cfg.pubfile_write
                         ? ObtainWithLocalCopy(obj, project, crc_path, &got_from, &crc)
-                        : Obtain(obj, 0, "", &got_from, &crc);
+                        : Obtain(obj, PF_SRC_CACHE, "", &got_from, &crc);
   if (!file) return MergeCommObject(obj, nullptr, old, 1);
   int result = AcceptObtained(obj, file, got_from, crc, project, crc_path);
   return MergeCommObject(obj, file, old, result);

@@ -225,7 +225,7 @@ void PendingPubfileCommObject(COMMOBJ_T* obj) {
     obj->pf_pending[0] = '\0';
     LOGOBJ("ThreadCommObject", obj, "Public file '%s' not changed. File is same.", obj->pf_name);
     obj->notice = 251;
-    if (obj->cfg.pubfile_write && info.source == 2) {
+    if (obj->cfg.pubfile_write && info.source == SRC_PLC) {
       LOGOBJ("ThreadCommObject", obj, "Write public file '%s' to local disk.", obj->pf_name);
       if (!WritePubFile(obj->pf, obj->cfg.name))
         LOGOBJ("ThreadCommObject", obj, "Unable to write public file '%s'!!!", obj->pf_name);

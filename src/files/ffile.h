@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "plc/filesource.h"
+
 struct DORVIK_T;
 
 // Owned by one communication object's thread. While a background worker transfers the record
@@ -18,7 +20,7 @@ struct DORVIK_T;
 // Every other field is the owner's again once busy is 0 or result is -1.
 struct FFILE_T {
   char name[256] = {};            // as requested: a PLC path or a path below the local folder
-  int source = 0;                 // 0 unknown/failed, 1 local computer, 2 PLC, 3 served from cache
+  int source = SRC_NONE;          // FILE_SOURCE: where it was found, SRC_CACHE from memory
   int base64 = 0;                 // the client asked for Base64
   std::atomic<int64_t> size{0};   // bytes (1 while a read is starting)
   int64_t attr = 0;               // PLC attributes: 0x10 directory, 0 plain file

@@ -93,9 +93,9 @@ int GetFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link,
     memcpy(tmp.stamp_b, tr + 18, 6);
     SetLocalFileAttr(&tmp);
     snprintf(tmp.name, sizeof tmp.name, "%s", name);
-    tmp.source = 2;
+    tmp.source = SRC_PLC;
   } else {
-    tmp.source = 1;
+    tmp.source = SRC_LOCAL;
   }
   if (CompareFileInfo(&tmp, rec) == 0) {
     rec->source = tmp.source;
@@ -108,15 +108,15 @@ int GetFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link,
 int WriteFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
   int rc;
   if (name[0] == '.') {
-    rec->source = 1;
+    rec->source = SRC_LOCAL;
     rc = WriteLocalFileInfo(rec, dir, name);
   } else {
-    rec->source = 2;
+    rec->source = SRC_PLC;
     rc = WriteDorvikFileInfo(rec, dir, name, link, step);
   }
   if (rc == 0)
     rec->use_time.store(FileNow());
   else
-    rec->source = 0;
+    rec->source = SRC_NONE;
   return rc;
 }

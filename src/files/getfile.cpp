@@ -21,7 +21,7 @@ enum { kDecideFail = -1, kDecideMemory = 3 };
 int ServeFromMemory(FFILE_T* rec) {
   rec->sent = rec->data;
   rec->end.store(rec->data + rec->size.load(), std::memory_order_release);
-  rec->source = 3;
+  rec->source = SRC_CACHE;
   rec->busy.store(0, std::memory_order_release);
   rec->use_time.store(FileNow());
   return 0;
@@ -43,17 +43,17 @@ int DecideSource(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link
   } else {
     if (!LocalExists(dir, name)) {
       if (strncmp(name, "../", 3) == 0 && !rec->data) {
-        rec->source = 0;
+        rec->source = SRC_NONE;
         return kDecideFail;
       }
-      rec->source = 2;
+      rec->source = SRC_PLC;
     } else {
       rec->source = IsDorvikRootDir(name) ? 2 : 1;
     }
     if (rec->data) return kDecideMemory;
   }
-  if (rec->source != 1 && rec->source != 2) {
-    rec->source = 0;
+  if (rec->source != SRC_LOCAL && rec->source != SRC_PLC) {
+    rec->source = SRC_NONE;
     return kDecideFail;
   }
   return rec->source;
@@ -87,7 +87,7 @@ int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, void* (*body)(void*), F
     if (pthread_create(&w->thread, w->attr_ready ? &w->attr : nullptr, body, w) != 0) {
       log(fail_func, 0, "Unable to create thread for backgroud proces!");
       rec->busy.store(0);
-      rec->source = 0;
+      rec->source = SRC_NONE;
       return -1;
     }
     w->started = true;
@@ -108,7 +108,7 @@ int GetFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int
   if (rc == 0) {
     rec->use_time.store(FileNow());
   } else {
-    rec->source = 0;
+    rec->source = SRC_NONE;
   }
   return rc;
 }
@@ -126,11 +126,11 @@ int GetFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, i
 
 int WriteFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
   if (name[0] == '.') {
-    rec->source = 1;
+    rec->source = SRC_LOCAL;
     return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, nullptr, 0,
                            "WriteLocalFileBg");
   }
-  rec->source = 2;
+  rec->source = SRC_PLC;
   return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, link, step,
                          "WriteDorvikFileBg");
 }
@@ -140,9 +140,9 @@ void* ThreadGetFile(void* arg) {
   FFILE_THREAD_T* w = static_cast<FFILE_THREAD_T*>(arg);
   FFILE_T* rec = w->file;
   int rc = -1;
-  if (rec->source == 1)
+  if (rec->source == SRC_LOCAL)
     rc = GetLocalFile(rec, w->dir, w->name);
-  else if (rec->source == 2)
+  else if (rec->source == SRC_PLC)
     rc = GetDorvikFile(rec, w->dir, w->name, w->link, w->step);
   rec->result.store(rc, std::memory_order_release);
   return nullptr;
@@ -153,9 +153,9 @@ void* ThreadWriteFile(void* arg) {
   FFILE_THREAD_T* w = static_cast<FFILE_THREAD_T*>(arg);
   FFILE_T* rec = w->file;
   int rc = -1;
-  if (rec->source == 1)
+  if (rec->source == SRC_LOCAL)
     rc = WriteLocalFile(rec, w->dir, w->name);
-  else if (rec->source == 2)
+  else if (rec->source == SRC_PLC)
     rc = WriteDorvikFile(rec, w->dir, w->name, w->link, w->step);
   rec->result.store(rc, std::memory_order_release);
   return nullptr;

@@ -174,7 +174,7 @@ int GetLocalFile(FFILE_T* rec, const char* dir, const char* name) {
     size = static_cast<int64_t>(st.st_size);
   }
 
-  if (rec->source != 1) rec->source = 1;
+  if (rec->source != SRC_LOCAL) rec->source = SRC_LOCAL;
   rec->mode = st.st_mode;
   rec->ctime = st.st_ctime;
   rec->mtime = st.st_mtime;

@@ -144,7 +144,7 @@ int GetDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* lin
   }
   const uint32_t handle = GetLe32(tr + 4);
   const uint32_t length = GetLe32(tr + 8);
-  if (rec->source != 2) rec->source = 2;
+  if (rec->source != SRC_PLC) rec->source = SRC_PLC;
   rec->attr =
       static_cast<int64_t>(GetLe32(tr + 24)) | (static_cast<int64_t>(GetLe32(tr + 28)) << 32);
   memcpy(rec->stamp_a, tr + 12, 6);

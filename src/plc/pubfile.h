@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "plc/filesource.h"
+
 // One variable.
 struct PUBFILE_R {
   const char* name = nullptr;   // upper case; shared by copies, kept alive by PUBNAMES_T
@@ -41,7 +43,7 @@ struct FreeText {
 // text can be written back as the same file version and later compared with the file again.
 struct PUBTEXT_T {
   char name[256] = {};
-  int source = 0;                 // where the file lives: 1 local computer, 2 PLC; 0 unknown
+  int source = SRC_NONE;          // where the file lives: SRC_LOCAL or SRC_PLC
   int64_t attr = 0;               // PLC attributes
   uint32_t mode = 0;              // POSIX mode (0644 regular for a PLC file)
   time_t ctime = 0;               // change time
