@@ -1,6 +1,8 @@
 // The file cache: the freshness bound and which record a request takes, serving an unchanged
 // file from memory, refilling a changed one, background reads that records are never freed
 // under, and a public file obtained through it.
+#include <utime.h>
+
 #include "files/fileaccess.h"
 #include "files/pubfile_io.h"
 #include "files_test_support.h"
@@ -46,21 +48,29 @@ TEST_F(CachePolicy, FreshnessBoundAndWhichRecordIsTaken) {
   EXPECT_STREQ(a->data, "a");
   FFILE_T* c = Fill(FindFreeFileRec(a, "c"), "c", t0 + 2);
   EXPECT_EQ(b->next, c);
-  // One second later a is stale: reset when found by name, the first taken for another name
-  // (b, used a second later, is exactly at its bound and stays).
+  // One second later a is stale: reset when found by name. b, used a second later, is exactly at
+  // its bound and stays; of the stale a and c the first from the head is taken for another name.
   ft::fake_now = t0 + ffile_timeout + 1;
   EXPECT_EQ(FindFreeFileRec(a, "a"), a);
   EXPECT_EQ(a->data, nullptr);
   EXPECT_STREQ(a->name, "");
-  EXPECT_EQ(FindFreeFileRec(Fill(a, "a", t0), "d"), a);
+  Fill(a, "a", t0);
+  Fill(c, "c", t0);
+  EXPECT_EQ(FindFreeFileRec(a, "d"), a);
   EXPECT_EQ(a->data, nullptr);
   EXPECT_STREQ(b->data, "b");
-  // All fresh and the cache full: the smallest use time; more records than allowed: the last.
+  EXPECT_STREQ(c->data, "c");
+  // All fresh and the cache full: the smallest use time (the first on a tie); more records than
+  // allowed: the last.
   ft::fake_now = t0 + 3;
+  Fill(a, "a", t0 + 3);
+  Fill(c, "c", t0 + 1);
   ffile_maxrec = 3;
-  EXPECT_EQ(FindFreeFileRec(Fill(a, "a", t0 + 3), "e"), b);
+  EXPECT_EQ(FindFreeFileRec(a, "e"), b);
+  Fill(b, "b", t0 + 1);
+  Fill(c, "c", t0 + 4);
   ffile_maxrec = 2;
-  EXPECT_EQ(FindFreeFileRec(Fill(b, "b", t0 + 3), "f"), c);
+  EXPECT_EQ(FindFreeFileRec(a, "f"), c);
   // Without a cache even a fresh record found by name is read again.
   ffile_maxrec = 0;
   EXPECT_EQ(FindFreeFileRec(a, "a"), a);
@@ -85,15 +95,23 @@ TEST_F(FileCache, UnchangedFileIsServedFromMemoryAfterOneQuery) {
   EXPECT_EQ(first->use_time.load(), ft::fake_now);
 
   // A new modification time refills the record even though it is fresh.
-  ASSERT_EQ(Ctl("fileput a.txt 776f726c6421"), "OK");
+  ASSERT_EQ(Ctl("fileput a.txt 776f726c64"), "OK");
   ASSERT_EQ(Ctl("filestamp a.txt 2030 1 1 0 0 0"), "OK");
   EXPECT_EQ(Get("a.txt"), first);
   EXPECT_EQ(first->source, 2);
-  EXPECT_EQ(std::string(first->data), "world!");
+  EXPECT_EQ(std::string(first->data), "world");
+  // So is a local file of the same size with a new modification time.
+  ASSERT_TRUE(kt::WriteFile("l.txt", "old"));
+  EXPECT_EQ(Get("l.txt")->source, 1);
+  EXPECT_EQ(Get("l.txt")->source, 3);
+  ASSERT_TRUE(kt::WriteFile("l.txt", "new"));
+  struct utimbuf later = {1800000000, 1800000000};
+  ASSERT_EQ(utime("l.txt", &later), 0);
+  EXPECT_EQ(std::string(Get("l.txt")->data), "new");
   // Without a cache: open, read, close, no information query.
   ffile_maxrec = 0;
   before = Stat("requests");
-  EXPECT_EQ(std::string(Get("a.txt")->data), "world!");
+  EXPECT_EQ(std::string(Get("a.txt")->data), "world");
   EXPECT_EQ(Stat("requests") - before, 3);
 }
 
@@ -144,6 +162,10 @@ TEST_F(FileCache, PublicFileFromThePlcThenFromMemory) {
   EXPECT_EQ(source, PF_SRC_MEMORY);
   EXPECT_EQ(Stat("requests") - before, 1);
   EXPECT_EQ(crc2, crc);
+  ft::fake_now += ffile_timeout + 1;  // stale: read from the PLC again
+  source = PF_SRC_CACHE;
+  ASSERT_EQ(GetPubFile(pf, "", "iRovanta.pub", &flag, &link, 5, &source, &crc2), pf);
+  EXPECT_EQ(source, PF_SRC_PLC);
   RemovePubFile(pf, 2);
   source = PF_SRC_PLC;  // a file the PLC does not have
   EXPECT_EQ(GetPubFile(nullptr, "", "none.pub", &flag, &link, 5, &source, nullptr), nullptr);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -79,6 +80,64 @@ struct InScratch : ::testing::Test {
   size_t LogCount(const std::string& s) const { return kt::Count(LogText(), s); }
   bool LogHas(const std::string& s) const { return kt::Has(LogText(), s); }
 };
+
+inline uint32_t Le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// A PLC holding one file of 100 bytes behind handle 7 (and the same bytes from address 0 of every
+// register), one frame per exchange. The next `bad` file read or write replies carry the fault:
+// another handle, another offset, one byte more than was missing, or no bytes at all; a bad
+// memory read brings 60 bytes.
+struct ScriptedPlc {
+  enum Fault { HANDLE, OFFSET, LENGTH, EMPTY } fault;
+  int bad;
+  std::string file, written;
+};
+
+inline int ScriptedSend(void* endpoint, const unsigned char* request, unsigned char* reply, int,
+                        int reply_len, int* error, int) {
+  auto* plc = static_cast<ScriptedPlc*>(endpoint);
+  const unsigned char* d = request + 7;  // service code, sub-command, parameters
+  const uint32_t offset = std::min<uint32_t>(Le32(d + 6), 100);
+  uint32_t n = std::min<uint32_t>({Le32(d + 10), 230, 100 - offset});
+  std::string data(4, '\0');  // status 0
+  auto put = [&](uint32_t v) {
+    data.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+  };
+  if (d[0] == 0x0B) {  // READN of one block
+    data = plc->file.substr(0, plc->bad > 0 && plc->bad-- ? 60 : d[4]);
+  } else if (d[1] == 2) {  // open: handle, length, zero stamps and attributes
+    put(7);
+    put(100);
+    data.resize(32);
+  } else if (d[1] == 4 || d[1] == 5) {
+    const bool bad = plc->bad > 0 && plc->bad--;
+    if (d[1] == 5 && !bad)
+      plc->written.replace(offset, n, reinterpret_cast<const char*>(d + 14), n);
+    if (bad && plc->fault == ScriptedPlc::EMPTY) n = 0;
+    if (bad && plc->fault == ScriptedPlc::LENGTH) n++;
+    put(Le32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE));
+    put(offset + (bad && plc->fault == ScriptedPlc::OFFSET));
+    put(n);
+    if (d[1] == 4) data += (plc->file + '!').substr(offset, n);
+  }
+  std::string f = {0x68, 0, 0, 0x68, 5, 0, 0x08};
+  f += data;
+  f[1] = f[2] = static_cast<char>(data.size() + 3);
+  unsigned char sum = 0;
+  for (size_t i = 4; i < f.size(); ++i) sum = static_cast<unsigned char>(sum + f[i]);
+  f += {static_cast<char>(sum), 0x16};
+  memset(reply, 0, static_cast<size_t>(reply_len));
+  memcpy(reply, f.data(), f.size());
+  *error = 0;
+  return 0;
+}
+
+inline void Attach(DORVIK_T* link, ScriptedPlc* plc) {
+  Dorvik_SetStation(link, 0, 5, 0);
+  Dorvik_ATTACH(link, ScriptedSend, plc, 1);
+}
 
 // InScratch with a simulator serving dir/plcfs over UDP (the link) and a pty.
 struct WithPlc : InScratch {

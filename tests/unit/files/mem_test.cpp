@@ -67,7 +67,18 @@ TEST_F(MemRead, PassesEmptyReadAndFailedAttempts) {
   EXPECT_EQ(GetDorvikMem(rec, 3, 100, 600, &link, 5), -1);
   EXPECT_EQ(rec->state.load(), 2);
   EXPECT_EQ(rec->end.load(), rec->data);
-  EXPECT_TRUE(LogHas("GetDorvikMem():: Unable to get data from PLC!"));
+  EXPECT_EQ(LogCount("GetDorvikMem():: Unable to get data from PLC!"), 1u);
+  // Fewer bytes than asked are asked for again too.
+  ft::ScriptedPlc plc{ft::ScriptedPlc::EMPTY, 2, ft::Pattern(100), ""};
+  DORVIK_T fake{};
+  ft::Attach(&fake, &plc);
+  ASSERT_EQ(GetDorvikMem(rec, 3, 0, 100, &fake, 0), 0);
+  EXPECT_EQ(Data(rec), plc.file);
+  EXPECT_EQ(LogCount("GetDorvikMem():: Bad length of received data: 60 (100)"), 2u);
+  plc.bad = 3;
+  EXPECT_EQ(GetDorvikMem(rec, 3, 0, 100, &fake, 0), -1);
+  EXPECT_EQ(LogCount("Unable to get data from PLC!"), 2u);
+  Dorvik_EXIT(&fake);
 }
 
 TEST_F(MemRead, BackgroundReadAbortAndRemoval) {

@@ -1,6 +1,6 @@
-// PLC files over the file transfer service: empty, small and multi-exchange reads and writes in
-// pieces against the simulator; replies whose handle, offset or length is wrong, and a PLC that
-// moves no bytes, against a scripted PLC.
+// PLC files over the file transfer service: empty and multi-exchange reads, writes in pieces and
+// information against the simulator; replies whose handle, offset or length is wrong, and a PLC
+// that moves no bytes, from a scripted PLC.
 #include "files/fileaccess.h"
 #include "files_test_support.h"
 
@@ -24,6 +24,7 @@ TEST_F(PlcFiles, ReadsWritesAndInformation) {
   EXPECT_EQ(Stat("requests") - before, 5);
   EXPECT_EQ(std::string(rec.data, 3001), text + '\0');
   EXPECT_EQ(rec.end.load(), rec.data + 3000);
+  EXPECT_EQ(rec.use_time.load(), ft::fake_now + ffile_timeout);
 
   // Written back in pieces of 1150 bytes with the record's stamps, then read as information.
   const unsigned char stamp[6] = {124, 6, 19, 14, 52, 16};
@@ -32,6 +33,7 @@ TEST_F(PlcFiles, ReadsWritesAndInformation) {
   before = Stat("requests");
   ASSERT_EQ(WriteDorvikFile(&rec, "", "out/w.bin", &link, 5), 0);
   EXPECT_EQ(Stat("requests") - before, 5);  // open, 1150 + 1150 + 200 bytes, close
+  EXPECT_EQ(rec.end.load(), rec.data + 2500);
   EXPECT_EQ(Ctl("fileget out/w.bin"), "OK " + ft::Hex(text.substr(0, 2500)));
   ft::Rec info;
   ASSERT_EQ(GetFileInfo(&info, "", "out/w.bin", &link, 5), 0);
@@ -53,89 +55,34 @@ TEST_F(PlcFiles, ReadsWritesAndInformation) {
   EXPECT_EQ(Stat("requests") - before, 0);
 }
 
-namespace {
-
-uint32_t Le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-// A PLC holding one file of 100 bytes behind handle 7, one frame per exchange. The next `bad`
-// read or write replies carry the fault: another handle, another offset, one byte more than was
-// missing, or no bytes at all.
-struct ScriptedPlc {
-  enum Fault { HANDLE, OFFSET, LENGTH, EMPTY } fault;
-  int bad;
-  std::string file, written;
-};
-
-int ScriptedSend(void* endpoint, const unsigned char* request, unsigned char* reply, int,
-                 int reply_len, int* error, int) {
-  auto* plc = static_cast<ScriptedPlc*>(endpoint);
-  const unsigned char* d = request + 7;  // 0x28, sub-command, parameters
-  const uint32_t offset = std::min<uint32_t>(Le32(d + 6), 100);
-  uint32_t n = std::min<uint32_t>({Le32(d + 10), 230, 100 - offset});
-  std::string data(4, '\0');  // status 0
-  auto put = [&](uint32_t v) {
-    data.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
-  };
-  if (d[1] == 2) {  // open: handle, length, zero stamps and attributes
-    put(7);
-    put(100);
-    data.resize(32);
-  } else if (d[1] == 4 || d[1] == 5) {
-    const bool bad = plc->bad > 0 && plc->bad--;
-    if (d[1] == 5 && !bad)
-      plc->written.replace(offset, n, reinterpret_cast<const char*>(d + 14), n);
-    if (bad && plc->fault == ScriptedPlc::EMPTY) n = 0;
-    if (bad && plc->fault == ScriptedPlc::LENGTH) n++;
-    put(Le32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE));
-    put(offset + (bad && plc->fault == ScriptedPlc::OFFSET));
-    put(n);
-    if (d[1] == 4) data += (plc->file + '!').substr(offset, n);
-  }
-  std::string f = {0x68, 0, 0, 0x68, 5, 0, 0x08};
-  f += data;
-  f[1] = f[2] = static_cast<char>(data.size() + 3);
-  unsigned char sum = 0;
-  for (size_t i = 4; i < f.size(); ++i) sum = static_cast<unsigned char>(sum + f[i]);
-  f += {static_cast<char>(sum), 0x16};
-  memset(reply, 0, static_cast<size_t>(reply_len));
-  memcpy(reply, f.data(), f.size());
-  *error = 0;
-  return 0;
-}
-
-}  // namespace
-
 // Three wrong replies in a row fail the transfer; fewer are retried and the data is whole.
 TEST_F(PlcFiles, WrongRepliesAreRetriedThenFail) {
   const char* read_err = "Error in received data! (handle: ";
   const char* write_err = "Write data error! (handle: ";
   const struct {
-    ScriptedPlc::Fault fault;
+    ft::ScriptedPlc::Fault fault;
     int bad;
     const char* logged;  // once for every wrong reply, behind read_err or write_err
     bool write;
     int rc;
   } rows[] = {
-      {ScriptedPlc::HANDLE, 2, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, 0},
-      {ScriptedPlc::HANDLE, 3, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, -1},
-      {ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", false, -1},
-      {ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", false, -1},
-      {ScriptedPlc::EMPTY, 2, "", false, 0},
-      {ScriptedPlc::EMPTY, 3, "", false, -1},  // would otherwise go on for ever
-      {ScriptedPlc::OFFSET, 1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, 0},
-      {ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, -1},
-      {ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", true, -1},
-      {ScriptedPlc::EMPTY, 3, "", true, -1},
+      {ft::ScriptedPlc::HANDLE, 2, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, 0},
+      {ft::ScriptedPlc::HANDLE, 3, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, -1},
+      {ft::ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", false, -1},
+      {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", false, -1},
+      {ft::ScriptedPlc::EMPTY, 2, "", false, 0},
+      {ft::ScriptedPlc::EMPTY, 3, "", false, -1},  // would otherwise go on for ever
+      {ft::ScriptedPlc::OFFSET, 1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, 0},
+      {ft::ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, -1},
+      {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", true, -1},
+      {ft::ScriptedPlc::EMPTY, 3, "", true, -1},
   };
   for (const auto& r : rows) {
     const std::string logged = std::string(r.write ? write_err : read_err) + r.logged;
     SCOPED_TRACE(logged + " x" + std::to_string(r.bad));
-    ScriptedPlc plc{r.fault, r.bad, ft::Pattern(100), ""};
+    ft::ScriptedPlc plc{r.fault, r.bad, ft::Pattern(100), ""};
     DORVIK_T fake{};
-    Dorvik_SetStation(&fake, 0, 5, 0);
-    ASSERT_EQ(Dorvik_ATTACH(&fake, ScriptedSend, &plc, 1), 0);
+    ft::Attach(&fake, &plc);
     const size_t before = LogCount(logged);
     ft::Rec rec;
     rec.data = strdup(plc.file.c_str());

@@ -63,19 +63,19 @@ inline int FakeSend(void* endpoint, const unsigned char* request, unsigned char*
   return n > reply_len ? 1 : 0;
 }
 
-// A link open over the fake transport: PLC address 0, server address 5.
+// A link open over the fake transport: PLC address 2, server address 5.
 struct FakeLink {
   DORVIK_T link{};
   FakeEndpoint ep;
   explicit FakeLink(int max_frames = 5) {
-    Dorvik_SetStation(&link, 0, 5, 0);
+    Dorvik_SetStation(&link, 2, 5, 0);
     Dorvik_ATTACH(&link, FakeSend, &ep, max_frames);
   }
   ~FakeLink() { Dorvik_EXIT(&link); }
   // A reply as the PLC answers this link, and a request as the link sends it.
-  static Bytes Long(unsigned char fc, const Bytes& data) { return LongFrame(5, 0, fc, data); }
-  static Bytes Short(unsigned char fc) { return ShortFrame(5, 0, fc); }
-  static Bytes Request(unsigned char fc, const Bytes& data) { return LongFrame(0, 5, fc, data); }
+  static Bytes Long(unsigned char fc, const Bytes& data) { return LongFrame(5, 2, fc, data); }
+  static Bytes Short(unsigned char fc) { return ShortFrame(5, 2, fc); }
+  static Bytes Request(unsigned char fc, const Bytes& data) { return LongFrame(2, 5, fc, data); }
 };
 
 }  // namespace lt

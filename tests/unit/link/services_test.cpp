@@ -95,12 +95,13 @@ TEST(Services, RequestsRepliesAndCodes) {
   };
   const Call writen = [&](DORVIK_T* l) { return Dorvik_WRITEN(l, wn, 1); };
   const Call writeb = [&](DORVIK_T* l) { return Dorvik_WRITEB(l, wb, 1); };
-  const Bytes connect_req = {0x10, 0, 5, 0x69, 0x6E, 0x16}, id_req = {0x10, 0, 5, 0x6E, 0x73, 0x16};
+  const Bytes connect_req = {0x10, 2, 5, 0x69, 0x70, 0x16}, id_req = {0x10, 2, 5, 0x6E, 0x75, 0x16};
   const Bytes cw_req = Request(0x63, {0x09, 1, 2}), out_req = Request(0x6C, {0x2D});
   const Bytes wb_req = Request(0x63, {0x10, 2, 0x10, 0, 0x83}),
               rb_req = Request(0x6C, {0x0F, 2, 0, 0, 1, 2, 1, 0, 1});
   const auto L = FakeLink::Long;
   const auto S = FakeLink::Short;
+  const Bytes rest = Cat(Bytes(244, 0), {0xAA});  // READB clears 246 bytes of its buffer
   const struct {
     const char* what;
     Call call;
@@ -117,6 +118,7 @@ TEST(Services, RequestsRepliesAndCodes) {
       {"IDENT nothing usable: LE 0", id, {}, -1, 84, id_req, 255, {}},
       {"IDENT LE past the 255 expected", id, L(0, Bytes(250, 1)), -1, 84, id_req, 255, {}},
       {"GETSW", sw, L(8, {0x12, 0x34}), 2, 0, Request(0x6C, {0x0A}), 255, {0x12, 0x34}},
+      {"GETSW nothing usable", sw, {}, -1, 84, Request(0x6C, {0x0A}), 255, {}},
       {"GETERR", err, L(8, {0x56}), 1, 0, Request(0x6C, {0x0E}), 255, {0x56}},
       // SETCW, MASKCW and LOGOUT take 0xE5 or a short frame with FC 0 (longer than expected).
       {"SETCW", setcw, {0xE5}, 0, 0, cw_req, 1, {}},
@@ -125,7 +127,7 @@ TEST(Services, RequestsRepliesAndCodes) {
       {"MASKCW", maskcw, {0xE5}, 0, 0, Request(0x63, {0x11, 1, 2, 3, 4}), 1, {}},
       {"LOGOUT", logout, S(0), 0, 0, out_req, 1, {}},
       {"LOGOUT not acknowledged", logout, S(8), 1, 23, out_req, 1, {}},
-      {"READB, the rest of 246 cleared", readb, L(8, {7, 8}), 2, 0, rb_req, 255, {7, 8, 0}},
+      {"READB, 246 bytes cleared", readb, L(8, {7, 8}), 2, 0, rb_req, 255, Cat({7, 8}, rest)},
       {"WRITEN", writen, {0xE5}, 0, 0, Request(0x63, {0x0C, 2, 0x10, 0, 2, 0xAB, 0xCD}), 1, {}},
       {"WRITEB", writeb, {0xE5}, 0, 0, wb_req, 1, {}},
       {"WRITEB only by 0xE5", writeb, S(0), 1, 84, wb_req, 1, {}},
@@ -155,15 +157,15 @@ TEST(Services, RequestsRepliesAndCodes) {
 }
 
 TEST(Services, ReadnPacking) {
-  // 3 x 100 bytes: 100 + 100 in the first frame, 100 in the second; 32 bytes, 510 expected.
+  // 146 + 100 bytes fill the first frame exactly, the next 100 go into the second; 510 expected.
   FakeLink f;
-  Bytes buf = Descriptors({100, 100, 100});
-  f.ep.reply = Cat(FakeLink::Long(0x08, Seq(200, 0)), FakeLink::Long(0x08, Seq(100, 200)));
-  ASSERT_EQ(Dorvik_READN(&f.link, buf.data(), 3), 300);
+  Bytes buf = Descriptors({146, 100, 100});
+  f.ep.reply = Cat(FakeLink::Long(0x08, Seq(246, 0)), FakeLink::Long(0x08, Seq(100, 246)));
+  ASSERT_EQ(Dorvik_READN(&f.link, buf.data(), 3), 346);
   EXPECT_EQ(f.ep.expected[0], 510);
-  EXPECT_EQ(f.ep.requests[0], Cat(Request(0x6C, {0x0B, 2, 0, 0, 100, 2, 1, 0, 100}),
+  EXPECT_EQ(f.ep.requests[0], Cat(Request(0x6C, {0x0B, 2, 0, 0, 146, 2, 1, 0, 100}),
                                   Request(0x6C, {0x0B, 2, 2, 0, 100})));
-  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 300), Seq(300, 0));
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 346), Seq(346, 0));
 
   // 62 blocks of 1 byte: 61 in the first frame (LE 248), one in the second.
   FakeLink g;
@@ -270,11 +272,11 @@ TEST(FileTransfer, OpenAndShm) {
   EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, open.data()), -1);
   EXPECT_EQ(f.link.error.load(), 523u);
 
-  unsigned char shm[252] = {0, 0x01, 1, 2, 3, 4};
+  unsigned char shm[252] = {0, 0x02, 1, 2, 3, 4};
   testing::internal::CaptureStderr();
   EXPECT_EQ(Dorvik_SHMTRANSFER(&f.link, shm), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Dorvik_SHMTRANSFER(): Unsupported sub command: 0x01\n");
+            "Dorvik_SHMTRANSFER(): Unsupported sub command: 0x02\n");
   DORVIK_T closed{};
   EXPECT_EQ(Dorvik_FILETRANSFER(&closed, open.data()), -1);
 }
