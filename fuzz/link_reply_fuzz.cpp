@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   DORVIK_T link{};
-  link.own_addr = 5;
+  Dorvik_SetStation(&link, 0, 5, 0);
   Dorvik_ATTACH(&link, PlayBack, &script, max_frames);
   unsigned char out[256];
   switch (mode & 7) {

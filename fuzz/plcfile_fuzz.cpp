@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   verbose = -1;  // nothing logged
   Script script = {data, size, 0};
   DORVIK_T link{};
-  link.own_addr = 5;
+  Dorvik_SetStation(&link, 0, 5, 0);
   int frames = size > 0 ? 1 + data[0] % 5 : 1;
   Dorvik_ATTACH(&link, ScriptSend, &script, frames);
 

@@ -30,9 +30,6 @@ static int FreePort(int type) {
 int FreeTcpPort() {
   return FreePort(SOCK_STREAM);
 }
-int FreeUdpPort() {
-  return FreePort(SOCK_DGRAM);
-}
 
 int TcpConnect(int port, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -91,16 +88,6 @@ bool RecvLine(int fd, std::string& pending, std::string& line, std::chrono::mill
     if (n < 0) return false;
     if (n == 0 && RemainingMs(deadline) == 0) return false;
   }
-}
-
-bool RecvN(int fd, std::string& out, size_t n, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (out.size() < n) {
-    ssize_t r = ReadSome(fd, out, deadline);
-    if (r < 0) return false;
-    if (r == 0 && RemainingMs(deadline) == 0) return false;
-  }
-  return true;
 }
 
 bool WaitClosed(int fd, std::chrono::milliseconds timeout) {

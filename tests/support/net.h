@@ -5,9 +5,8 @@
 
 namespace kt {
 
-// A port that was free a moment ago (bound to 0 on 127.0.0.1 and read back).
+// A TCP port that was free a moment ago (bound to 0 on 127.0.0.1 and read back).
 int FreeTcpPort();
-int FreeUdpPort();
 
 // Connects to 127.0.0.1:port, retrying until the time-out; -1 on failure.
 int TcpConnect(int port, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
@@ -18,10 +17,6 @@ bool SendAll(int fd, const std::string& data);
 // Bytes after the line stay in `pending` for the next call.
 bool RecvLine(int fd, std::string& pending, std::string& line,
               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-
-// Reads until `n` bytes are in `out` (appending) or the time-out passes.
-bool RecvN(int fd, std::string& out, size_t n,
-           std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 // True when the peer closed the connection within the time-out (reading and dropping data).
 bool WaitClosed(int fd, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));

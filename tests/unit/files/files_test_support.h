@@ -1,92 +1,25 @@
-// Test support for the file and memory services: korvane-plcsim with its control channel,
-// links to it, a scratch working directory, the log in a file and a hand-driven clock.
+// Test support for the file and memory services: a scratch working directory, the log in a file,
+// a hand-driven clock, and korvane-plcsim serving a folder with links to it.
 #pragma once
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
-#include <vector>
 
 #include "app/globals.h"
 #include "files/ffile.h"
 #include "files/workers.h"
 #include "link/dorvik.h"
-#include "support/net.h"
+#include "support/plcsim.h"
 #include "support/process.h"
 #include "support/scratch.h"
+#include "support/text.h"
 
 namespace ft {
-
-inline int PortOf(const std::string& endpoint) {
-  return atoi(endpoint.substr(endpoint.rfind(':') + 1).c_str());
-}
-
-struct SimPlc {
-  kt::Process proc;
-  int udp_port = 0;
-  std::string pty_path;
-  int ctl_fd = -1;
-  std::string ctl_pending;
-
-  // Serves `files_dir` over UDP (and the pty when asked) with a control channel.
-  bool Start(const std::string& files_dir, bool with_pty = false,
-             const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {KORVANE_PLCSIM_BIN, "--udp",   "127.0.0.1:0", "--control",
-                                     "127.0.0.1:0",      "--files", files_dir};
-    mkdir(files_dir.c_str(), 0755);
-    if (with_pty) argv.push_back("--pty");
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    std::string rest;
-    if (!kt::Spawn(proc, argv) || !kt::WaitLine(proc, "udp ", rest)) return false;
-    udp_port = PortOf(rest);
-    if (with_pty && !kt::WaitLine(proc, "pty ", pty_path)) return false;
-    if (!kt::WaitLine(proc, "control ", rest)) return false;
-    ctl_fd = kt::TcpConnect(PortOf(rest));
-    return ctl_fd >= 0;
-  }
-  ~SimPlc() {
-    if (ctl_fd >= 0) close(ctl_fd);
-    if (proc.pid > 0 && !proc.ended) {
-      kt::Signal(proc, SIGTERM);
-      EXPECT_EQ(kt::WaitExit(proc), 0) << proc.err;
-    }
-    kt::Stop(proc);
-  }
-  // One control command; the reply line without its line end.
-  std::string Ctl(const std::string& cmd) {
-    std::string line;
-    if (!kt::SendAll(ctl_fd, cmd + "\n") || !kt::RecvLine(ctl_fd, ctl_pending, line))
-      return "<none>";
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-  }
-  // A counter of "stats", e.g. "frames=".
-  long Stat(const char* key) {
-    std::string s = Ctl("stats");
-    size_t at = s.find(key);
-    return at == std::string::npos ? -1 : atol(s.c_str() + at + strlen(key));
-  }
-  long Requests() { return Stat("requests="); }
-};
-
-inline bool OpenUdp(DORVIK_T* link, int port) {
-  Dorvik_SetStation(link, 0, 5, 300);
-  Dorvik_SetUDP(link, "127.0.0.1", port);
-  return Dorvik_INIT(link) == 0;
-}
-
-inline bool OpenPty(DORVIK_T* link, const std::string& path) {
-  Dorvik_SetStation(link, 0, 5, 300);
-  DORVIK_LINE_T line{115200, 8, 0, 0, 0, -1};
-  Dorvik_SetSerial(link, path.c_str(), &line);
-  return Dorvik_INIT(link) == 0;
-}
 
 // A file record that frees its data.
 struct Rec : FFILE_T {
@@ -94,9 +27,8 @@ struct Rec : FFILE_T {
 };
 
 inline std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) out += std::string{digits[c >> 4], digits[c & 15]};
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
 }
 
@@ -112,11 +44,14 @@ inline time_t FakeNow() {
   return fake_now;
 }
 
-// Each test runs in a fresh scratch folder with default settings and the log in a file.
+// Each test runs in a fresh scratch folder with default settings and the log in a file, in a time
+// zone far from UTC (PLC time stamps are UTC whatever the process's zone).
 struct InScratch : ::testing::Test {
   kt::ScratchDir dir, logdir;
-  std::string old;
+  std::string old, tz = getenv("TZ") ? getenv("TZ") : "";
   void SetUp() override {
+    setenv("TZ", "NZST-12", 1);
+    tzset();
     ResetGlobalSettings();
     SetFileClock(FakeNow);
     fake_now = 1700000000;
@@ -137,30 +72,95 @@ struct InScratch : ::testing::Test {
     EXPECT_EQ(chdir(old.c_str()), 0);
     SetFileClock(nullptr);
     ResetGlobalSettings();
+    tz.empty() ? unsetenv("TZ") : setenv("TZ", tz.c_str(), 1);
+    tzset();
   }
   std::string LogText() const { return kt::ReadFile(logdir / "log.txt"); }
-  size_t LogCount(const std::string& s) const {
-    std::string t = LogText();
-    size_t n = 0;
-    for (size_t at = t.find(s); at != std::string::npos; at = t.find(s, at + s.size())) ++n;
-    return n;
-  }
-  bool LogHas(const std::string& s) const { return LogCount(s) > 0; }
+  size_t LogCount(const std::string& s) const { return kt::Count(LogText(), s); }
+  bool LogHas(const std::string& s) const { return kt::Has(LogText(), s); }
 };
 
-// InScratch with a simulator serving dir/plcfs and a UDP link to it.
+inline uint32_t Le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// A PLC holding one file of 100 bytes behind handle 7 (and the same bytes from address 0 of every
+// register), one frame per exchange. The next `bad` file read or write replies carry the fault:
+// another handle, another offset, one byte more than was missing, or no bytes at all; a bad
+// memory read brings 60 bytes.
+struct ScriptedPlc {
+  enum Fault { HANDLE, OFFSET, LENGTH, EMPTY } fault;
+  int bad;
+  std::string file, written;
+};
+
+inline int ScriptedSend(void* endpoint, const unsigned char* request, unsigned char* reply, int,
+                        int reply_len, int* error, int) {
+  auto* plc = static_cast<ScriptedPlc*>(endpoint);
+  const unsigned char* d = request + 7;  // service code, sub-command, parameters
+  const uint32_t offset = std::min<uint32_t>(Le32(d + 6), 100);
+  uint32_t n = std::min<uint32_t>({Le32(d + 10), 230, 100 - offset});
+  std::string data(4, '\0');  // status 0
+  auto put = [&](uint32_t v) {
+    data.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
+  };
+  if (d[0] == 0x0B) {  // READN of one block
+    data = plc->file.substr(0, plc->bad > 0 && plc->bad-- ? 60 : d[4]);
+  } else if (d[1] == 2) {  // open: handle, length, zero stamps and attributes
+    put(7);
+    put(100);
+    data.resize(32);
+  } else if (d[1] == 4 || d[1] == 5) {
+    const bool bad = plc->bad > 0 && plc->bad--;
+    if (d[1] == 5 && !bad)
+      plc->written.replace(offset, n, reinterpret_cast<const char*>(d + 14), n);
+    if (bad && plc->fault == ScriptedPlc::EMPTY) n = 0;
+    if (bad && plc->fault == ScriptedPlc::LENGTH) n++;
+    put(Le32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE));
+    put(offset + (bad && plc->fault == ScriptedPlc::OFFSET));
+    put(n);
+    if (d[1] == 4) data += (plc->file + '!').substr(offset, n);
+  }
+  std::string f = {0x68, 0, 0, 0x68, 5, 0, 0x08};
+  f += data;
+  f[1] = f[2] = static_cast<char>(data.size() + 3);
+  unsigned char sum = 0;
+  for (size_t i = 4; i < f.size(); ++i) sum = static_cast<unsigned char>(sum + f[i]);
+  f += {static_cast<char>(sum), 0x16};
+  memset(reply, 0, static_cast<size_t>(reply_len));
+  memcpy(reply, f.data(), f.size());
+  *error = 0;
+  return 0;
+}
+
+inline void Attach(DORVIK_T* link, ScriptedPlc* plc) {
+  Dorvik_SetStation(link, 0, 5, 0);
+  Dorvik_ATTACH(link, ScriptedSend, plc, 1);
+}
+
+// InScratch with a simulator serving dir/plcfs over UDP (the link) and a pty.
 struct WithPlc : InScratch {
-  SimPlc sim;
+  kt::PlcSim sim;
   DORVIK_T link{};
   void SetUp() override {
     InScratch::SetUp();
-    ASSERT_TRUE(sim.Start(dir / "plcfs"));
-    ASSERT_TRUE(OpenUdp(&link, sim.udp_port));
+    mkdir((dir / "plcfs").c_str(), 0755);
+    ASSERT_TRUE(
+        kt::StartPlcSim(sim, true, true, {"--files", dir / "plcfs", "--regsize", "131072"}));
+    ASSERT_TRUE(Open(&link, false));
   }
   void TearDown() override {
     Dorvik_EXIT(&link);
     InScratch::TearDown();
   }
+  bool Open(DORVIK_T* l, bool pty) {
+    Dorvik_SetStation(l, 0, 5, 300);
+    const DORVIK_LINE_T line{115200, 8, 0, 0, 0, -1};
+    pty ? Dorvik_SetSerial(l, sim.pty.c_str(), &line) : Dorvik_SetUDP(l, "127.0.0.1", sim.udp_port);
+    return Dorvik_INIT(l) == 0;
+  }
+  std::string Ctl(const std::string& command) { return kt::SimControl(sim, command); }
+  long Stat(const char* name) { return kt::SimStat(sim, name); }
 };
 
 }  // namespace ft

@@ -27,75 +27,65 @@ struct MemRead : ft::WithPlc {
 
 }  // namespace
 
-using MemPasses = ft::InScratch;
-
-TEST_F(MemPasses, OverUdpThePtyAndPast64KiB) {
-  // Register 1 from 0xFFF0 for 246 bytes carries into selector 2 from 0x00E6 for 54 bytes.
-  struct Row {
-    const char* what;
-    bool pty;
+TEST_F(MemRead, PassesEmptyReadAndFailedAttempts) {
+  DORVIK_T pty{};
+  ASSERT_TRUE(Open(&pty, true));
+  const std::string r100 = ft::Pattern(1000, 1), y = ft::Pattern(246, 2), s = ft::Pattern(54, 3);
+  ASSERT_EQ(Ctl("setbytes R 100 " + ft::Hex(r100)), "OK");
+  ASSERT_EQ(Ctl("setbytes Y 65520 " + ft::Hex(y)), "OK");
+  ASSERT_EQ(Ctl("setbytes S 230 " + ft::Hex(s)), "OK");
+  const struct {
+    DORVIK_T* link;
     int sel;
     unsigned addr;
-    std::vector<std::pair<std::string, size_t>> fills;  // "register address", length
+    std::string want;
     long exchanges, frames;
   } rows[] = {
-      {"udp", false, 3, 100, {{"R 100", 1000}}, 1, 5},  // one pass of 246 x 4 + 16
-      {"pty", true, 3, 100, {{"R 100", 1000}}, 5, 5},   // five passes of one frame
-      {"carry", false, 1, 0xFFF0, {{"Y 65520", 246}, {"S 230", 54}}, 1, 2},
+      {&link, 3, 100, r100, 1, 5},  // one pass of 246 x 4 + 16
+      {&pty, 3, 100, r100, 5, 5},   // five passes of one frame
+      // Register 1 from 0xFFF0: 246 bytes, then selector 2 from 0x00E6 for 54 bytes.
+      {&link, 1, 0xFFF0, y + s, 1, 2},
+      {&link, 3, 0, "", 0, 0},  // nothing asked, nothing sent
   };
-  int seed = 1;
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.what);
-    ft::SimPlc sim;
-    DORVIK_T link{};
-    ASSERT_TRUE(sim.Start(dir / r.what, r.pty, {"--regsize", "131072"}));
-    ASSERT_TRUE(r.pty ? ft::OpenPty(&link, sim.pty_path) : ft::OpenUdp(&link, sim.udp_port));
-    std::string want;
-    size_t len = 0;
-    for (auto& [where, n] : r.fills) {
-      const std::string part = ft::Pattern(n, seed++);
-      ASSERT_EQ(sim.Ctl("setbytes " + where + " " + ft::Hex(part)), "OK");
-      want += part;
-      len += n;
-    }
-    MEM_T* rec = AddMemRec(nullptr);
-    long req = sim.Requests(), frames = sim.Stat("frames=");
-    EXPECT_EQ(GetDorvikMem(rec, r.sel, r.addr, static_cast<unsigned>(len), &link, 5), 0);
-    EXPECT_EQ(sim.Requests() - req, r.exchanges);
-    EXPECT_EQ(sim.Stat("frames=") - frames, r.frames);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.exchanges);
+    MEM_T* rec = Add();
+    long req = Stat("requests"), frames = Stat("frames");
+    EXPECT_EQ(GetDorvikMem(rec, r.sel, r.addr, unsigned(r.want.size()), r.link, 5), 0);
+    EXPECT_EQ(Stat("requests") - req, r.exchanges);
+    EXPECT_EQ(Stat("frames") - frames, r.frames);
     EXPECT_EQ(rec->state.load(), 0);
-    EXPECT_EQ(rec->len.load(), len);
-    EXPECT_EQ(Data(rec), want);
-    RemoveMemRec(rec);
-    Dorvik_EXIT(&link);
+    EXPECT_EQ(Data(rec), r.want);
   }
-}
+  Dorvik_EXIT(&pty);
 
-TEST_F(MemRead, EmptyReadAndThreeFailedAttempts) {
   MEM_T* rec = Add();
-  long req = sim.Requests();
-  ASSERT_EQ(GetDorvikMem(rec, 3, 0, 0, &link, 5), 0);  // nothing asked, nothing sent
-  EXPECT_EQ(sim.Requests() - req, 0);
-  EXPECT_EQ(rec->state.load(), 0);
-  EXPECT_EQ(rec->end.load(), rec->data);
-
-  const std::string block = ft::Pattern(600, 5);
-  ASSERT_EQ(sim.Ctl("setbytes R 0 " + ft::Hex(block)), "OK");
-  ASSERT_EQ(sim.Ctl("fault short 2"), "OK");
-  ASSERT_EQ(GetDorvikMem(rec, 3, 0, 600, &link, 5), 0);  // the third attempt succeeds
-  EXPECT_EQ(Data(rec), block);
-  ASSERT_EQ(sim.Ctl("fault short 3"), "OK");
-  EXPECT_EQ(GetDorvikMem(rec, 3, 0, 600, &link, 5), -1);
+  ASSERT_EQ(Ctl("fault short 2"), "OK");
+  ASSERT_EQ(GetDorvikMem(rec, 3, 100, 600, &link, 5), 0);  // the third attempt succeeds
+  EXPECT_EQ(Data(rec), r100.substr(0, 600));
+  ASSERT_EQ(Ctl("fault short 3"), "OK");
+  EXPECT_EQ(GetDorvikMem(rec, 3, 100, 600, &link, 5), -1);
   EXPECT_EQ(rec->state.load(), 2);
   EXPECT_EQ(rec->end.load(), rec->data);
-  EXPECT_TRUE(LogHas("GetDorvikMem():: Unable to get data from PLC!"));
+  EXPECT_EQ(LogCount("GetDorvikMem():: Unable to get data from PLC!"), 1u);
+  // Fewer bytes than asked are asked for again too.
+  ft::ScriptedPlc plc{ft::ScriptedPlc::EMPTY, 2, ft::Pattern(100), ""};
+  DORVIK_T fake{};
+  ft::Attach(&fake, &plc);
+  ASSERT_EQ(GetDorvikMem(rec, 3, 0, 100, &fake, 0), 0);
+  EXPECT_EQ(Data(rec), plc.file);
+  EXPECT_EQ(LogCount("GetDorvikMem():: Bad length of received data: 60 (100)"), 2u);
+  plc.bad = 3;
+  EXPECT_EQ(GetDorvikMem(rec, 3, 0, 100, &fake, 0), -1);
+  EXPECT_EQ(LogCount("Unable to get data from PLC!"), 2u);
+  Dorvik_EXIT(&fake);
 }
 
 TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
   // Abort ends the read after the current pass, short but successful.
   MEM_T* rec = Add();
   const unsigned len = 10 * 1230;
-  ASSERT_EQ(sim.Ctl("fault delay 60 10"), "OK");
+  ASSERT_EQ(Ctl("fault delay 60 10"), "OK");
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, len, &link, 5), 0);
   ASSERT_TRUE(kt::WaitForCond([&] { return rec->end.load() != nullptr; }));
   AbortMem();
@@ -104,13 +94,13 @@ TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
   EXPECT_EQ(rec->abort.load(), 0);
   EXPECT_LT(rec->end.load(), rec->data + len);
   EXPECT_TRUE(LogHas("Abort of getting data from PLC!"));
-  ASSERT_EQ(sim.Ctl("fault clear"), "OK");
+  ASSERT_EQ(Ctl("fault clear"), "OK");
 
   // Removing another client's record does not stop it; the reader streams pass by pass.
   const std::string block = ft::Pattern(5000, 6);
-  ASSERT_EQ(sim.Ctl("setbytes R 0 " + ft::Hex(block)), "OK");
+  ASSERT_EQ(Ctl("setbytes R 0 " + ft::Hex(block)), "OK");
   MEM_T* other = AddMemRec(nullptr);
-  ASSERT_EQ(sim.Ctl("fault delay 30 5"), "OK");
+  ASSERT_EQ(Ctl("fault delay 30 5"), "OK");
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, 5000, &link, 5), 0);
   RemoveMemRec(other);
   ASSERT_TRUE(kt::WaitForCond([&] {
@@ -125,7 +115,7 @@ TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
   EXPECT_EQ(Data(rec), block);
 
   // Removing the record being read stops the worker first.
-  ASSERT_EQ(sim.Ctl("fault delay 30 5"), "OK");
+  ASSERT_EQ(Ctl("fault delay 30 5"), "OK");
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, 5000, &link, 5), 0);
   list = RemoveMemRec(rec);
   EXPECT_EQ(list, nullptr);

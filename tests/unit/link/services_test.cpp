@@ -1,8 +1,10 @@
-// Connection, status and register services over a scripted transport: request layouts, reply
-// checks, acknowledgement rules, READN packing and the bounds of every copy-out.
+// Opening a link and every service over a scripted transport: request layouts, reply checks,
+// acknowledgement rules, READN packing, file transfers split into frames, the reply walks and
+// the bound of every copy-out.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "link/dorvik.h"
@@ -12,6 +14,8 @@
 using lt::Bytes;
 using lt::Cat;
 using lt::FakeLink;
+using lt::Get32;
+using lt::Le32;
 using lt::Seq;
 
 namespace {
@@ -19,9 +23,8 @@ namespace {
 // READN input: byte 0 reserved, then one descriptor (register 2, address k) per length.
 Bytes Descriptors(const std::vector<int>& lengths, size_t room = 2000) {
   Bytes buf(room, 0xAA);
-  buf[0] = 0;
   for (size_t k = 0; k < lengths.size(); k++) {
-    const unsigned char d[] = {0x02, static_cast<unsigned char>(k), 0,
+    const unsigned char d[] = {2, static_cast<unsigned char>(k), 0,
                                static_cast<unsigned char>(lengths[k])};
     memcpy(&buf[1 + 4 * k], d, 4);
   }
@@ -30,131 +33,139 @@ Bytes Descriptors(const std::vector<int>& lengths, size_t room = 2000) {
 
 constexpr auto Request = FakeLink::Request;
 
+Bytes Fields(Bytes head, uint32_t a, uint32_t b, uint32_t c, const Bytes& data = {}) {
+  return Cat(Cat(Cat(head, Le32(a)), Cat(Le32(b), Le32(c))), data);
+}
+
+// A read/write record (sub-command, handle, offset, length, data) with room for five frames.
+Bytes Record(unsigned char sub, uint32_t handle, uint32_t offset, uint32_t length,
+             const Bytes& data = {}) {
+  Bytes rec = Fields({0, sub}, handle, offset, length, data);
+  rec.resize(16 + 5 * DORVIK_FILE_PIECE);
+  return rec;
+}
+
+// A reply frame of a read or write (status, handle, offset, length, data), and a request frame.
+Bytes Reply(uint32_t status, uint32_t handle, uint32_t offset, uint32_t length,
+            const Bytes& data = {}) {
+  return FakeLink::Long(0x08, Cat(Le32(status), Fields({}, handle, offset, length, data)));
+}
+Bytes RwRequest(unsigned char sub, uint32_t handle, uint32_t offset, uint32_t length,
+                const Bytes& data = {}) {
+  return FakeLink::Request(0x6C, Fields({0x28, sub}, handle, offset, length, data));
+}
+
 }  // namespace
 
 TEST(Services, InitAndExit) {
   DORVIK_T link{};
-  link.iface = LINK_UDP;
-  link.timeout = -5;
-  snprintf(link.ip, sizeof link.ip, "127.0.0.1");
+  Dorvik_SetStation(&link, 0, 5, -5);
+  Dorvik_SetUDP(&link, "127.0.0.1", 0);
   ASSERT_EQ(Dorvik_INIT(&link), 0);
-  EXPECT_EQ(link.port, 61682);  // port <= 0
-  EXPECT_EQ(ntohs(link.udp.plc.sin_port), 61682);
+  EXPECT_EQ(link.port, 61682);
   EXPECT_EQ(link.max_frames, 5);
   EXPECT_EQ(link.timeout, 0);
-  EXPECT_GT(link.handle, 0);
   EXPECT_EQ(Dorvik_EXIT(&link), 0);
-  EXPECT_EQ(link.handle, 0);
   EXPECT_EQ(link.send.load(), nullptr);
-
-  DORVIK_T bad{};
-  bad.iface = 3;
-  EXPECT_EQ(Dorvik_INIT(&bad), 1);
-  EXPECT_STREQ(Dorvik_ErrorMSG(&bad), "[0x20] Invalid service.");
+  DORVIK_T none{};  // no transport chosen
+  EXPECT_EQ(Dorvik_INIT(&none), 1);
+  EXPECT_STREQ(Dorvik_ErrorMSG(&none), "[0x20] Invalid service.");
   DORVIK_T ser{};
-  ser.iface = LINK_SERIAL;
-  snprintf(ser.device, sizeof ser.device, "/nonexistent/tty");
-  ser.ser.speed = 9600;
-  ser.ser.data_bits = 8;
+  const DORVIK_LINE_T line{9600, 8, 0, 1, 0, -1};
+  Dorvik_SetSerial(&ser, "/nonexistent/tty", &line);
   EXPECT_EQ(Dorvik_INIT(&ser), 1);
   EXPECT_EQ(ser.error.load(), 65521u);
   EXPECT_EQ(kt::MaskBuildStamps(Dorvik_VERSION()), "Ver 3.5 <stamp>");
 }
 
-TEST(Services, EveryServiceFailsAtOnceAfterExit) {
-  FakeLink f;
-  Dorvik_EXIT(&f.link);
-  f.link.error = 7;  // must stay as it is
-  DORVIK_T* l = &f.link;
-  unsigned char b[2000] = {0, 2, 0, 0, 4}, fb[252] = {0, 2}, sb[252] = {0, 0xFF};
-  const int rc[] = {Dorvik_CONNECT(l),        Dorvik_IDENT(l, b),     Dorvik_LOGOUT(l),
-                    Dorvik_GETSW(l, b),       Dorvik_GETERR(l, b),    Dorvik_SETCW(l, b),
-                    Dorvik_MASKCW(l, b),      Dorvik_READN(l, b, 1),  Dorvik_READB(l, b, 1),
-                    Dorvik_WRITEN(l, b, 1),   Dorvik_WRITEB(l, b, 1), Dorvik_FILETRANSFER(l, fb),
-                    Dorvik_SHMTRANSFER(l, sb)};
-  const int want[] = {1, -1, -1, -1, -1, 1, 1, -1, -1, 1, 1, -1, -1};
-  for (size_t i = 0; i < sizeof rc / sizeof rc[0]; i++) EXPECT_EQ(rc[i], want[i]) << i;
-  EXPECT_TRUE(f.ep.requests.empty());
-  EXPECT_EQ(f.link.error.load(), 7u);
-}
-
-TEST(Services, ConnectionAndStatus) {
-  FakeLink f;
-  unsigned char out[300];
-  f.ep.reply = FakeLink::Short(0x00);
-  EXPECT_EQ(Dorvik_CONNECT(&f.link), 0);
-  EXPECT_EQ(f.ep.requests.back(), (Bytes{0x10, 0, 5, 0x69, 0x6E, 0x16}));
-  EXPECT_EQ(f.ep.expected.back(), 6);
-
-  Bytes ident = {4, 3, 2, 1, 'C', 'P', 'U', '1', 'V', '2', 'X', 'Y', 'Z', 'Q'};
-  f.ep.reply = FakeLink::Long(0x00, ident);
-  ASSERT_EQ(Dorvik_IDENT(&f.link, out), static_cast<int>(ident.size()));
-  EXPECT_EQ(Bytes(out, out + ident.size()), ident);
-  EXPECT_EQ(f.ep.requests.back(), (Bytes{0x10, 0, 5, 0x6E, 0x73, 0x16}));
-  EXPECT_EQ(f.ep.expected.back(), 255);
+TEST(Services, RequestsRepliesAndCodes) {
+  const Bytes ident = {4, 3, 2, 1, 'C', 'P', 'U', '1', 'V', '2', 'X', 'Y', 'Z', 'Q'};
+  unsigned char out[300], cw[] = {0xEE, 1, 2, 3, 4};
+  unsigned char wn[] = {0, 2, 0x10, 0, 2, 0xAB, 0xCD}, wb[] = {0, 2, 0x10, 0, 0x83};
+  using Call = std::function<int(DORVIK_T*)>;
+  const Call connect = Dorvik_CONNECT, logout = Dorvik_LOGOUT;
+  const Call id = [&](DORVIK_T* l) { return Dorvik_IDENT(l, out); };
+  const Call sw = [&](DORVIK_T* l) { return Dorvik_GETSW(l, out); };
+  const Call err = [&](DORVIK_T* l) { return Dorvik_GETERR(l, out); };
+  const Call setcw = [&](DORVIK_T* l) { return Dorvik_SETCW(l, cw); };
+  const Call maskcw = [&](DORVIK_T* l) { return Dorvik_MASKCW(l, cw); };
+  const Call readb = [&](DORVIK_T* l) {
+    memcpy(out, Descriptors({1, 1}).data(), 9);
+    return Dorvik_READB(l, out, 2);
+  };
+  const Call writen = [&](DORVIK_T* l) { return Dorvik_WRITEN(l, wn, 1); };
+  const Call writeb = [&](DORVIK_T* l) { return Dorvik_WRITEB(l, wb, 1); };
+  const Bytes connect_req = {0x10, 2, 5, 0x69, 0x70, 0x16}, id_req = {0x10, 2, 5, 0x6E, 0x75, 0x16};
+  const Bytes cw_req = Request(0x63, {0x09, 1, 2}), out_req = Request(0x6C, {0x2D});
+  const Bytes wb_req = Request(0x63, {0x10, 2, 0x10, 0, 0x83}),
+              rb_req = Request(0x6C, {0x0F, 2, 0, 0, 1, 2, 1, 0, 1});
+  const auto L = FakeLink::Long;
+  const auto S = FakeLink::Short;
+  const Bytes rest = Cat(Bytes(244, 0), {0xAA});  // READB clears 246 bytes of its buffer
   const struct {
     const char* what;
+    Call call;
     Bytes reply;
+    int rc;
     uint32_t code;
-  } bad_idents[] = {
-      {"data reply FC", FakeLink::Long(0x08, ident), 23},
-      {"nothing usable: LE 0", {}, 84},
-      {"LE past the 255 bytes expected", FakeLink::Long(0x00, Bytes(250, 'x')), 84},
+    Bytes request;
+    int expect;
+    Bytes out;
+  } rows[] = {
+      {"CONNECT", connect, S(0), 0, 0, connect_req, 6, {}},
+      {"IDENT", id, L(0, ident), 14, 0, id_req, 255, ident},
+      {"IDENT with the data FC", id, L(8, ident), -1, 23, id_req, 255, {}},
+      {"IDENT nothing usable: LE 0", id, {}, -1, 84, id_req, 255, {}},
+      {"IDENT LE past the 255 expected", id, L(0, Bytes(250, 1)), -1, 84, id_req, 255, {}},
+      {"GETSW", sw, L(8, {0x12, 0x34}), 2, 0, Request(0x6C, {0x0A}), 255, {0x12, 0x34}},
+      {"GETSW nothing usable", sw, {}, -1, 84, Request(0x6C, {0x0A}), 255, {}},
+      {"GETERR", err, L(8, {0x56}), 1, 0, Request(0x6C, {0x0E}), 255, {0x56}},
+      // SETCW, MASKCW and LOGOUT take 0xE5 or a short frame with FC 0 (longer than expected).
+      {"SETCW", setcw, {0xE5}, 0, 0, cw_req, 1, {}},
+      {"SETCW short FC 0", setcw, S(0), 0, 0, cw_req, 1, {}},
+      {"SETCW short FC 2", setcw, S(2), 1, 258, cw_req, 1, {}},
+      {"MASKCW", maskcw, {0xE5}, 0, 0, Request(0x63, {0x11, 1, 2, 3, 4}), 1, {}},
+      {"LOGOUT", logout, S(0), 0, 0, out_req, 1, {}},
+      {"LOGOUT not acknowledged", logout, S(8), 1, 23, out_req, 1, {}},
+      {"READB, 246 bytes cleared", readb, L(8, {7, 8}), 2, 0, rb_req, 255, Cat({7, 8}, rest)},
+      {"WRITEN", writen, {0xE5}, 0, 0, Request(0x63, {0x0C, 2, 0x10, 0, 2, 0xAB, 0xCD}), 1, {}},
+      {"WRITEB", writeb, {0xE5}, 0, 0, wb_req, 1, {}},
+      {"WRITEB only by 0xE5", writeb, S(0), 1, 84, wb_req, 1, {}},
   };
-  for (const auto& r : bad_idents) {
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    FakeLink f;
     f.ep.reply = r.reply;
-    EXPECT_EQ(Dorvik_IDENT(&f.link, out), -1) << r.what;
-    EXPECT_EQ(f.link.error.load(), r.code) << r.what;
+    memset(out, 0xAA, sizeof out);
+    EXPECT_EQ(r.call(&f.link), r.rc);
+    EXPECT_EQ(f.link.error.load(), r.code);
+    ASSERT_EQ(f.ep.requests.size(), 1u);
+    EXPECT_EQ(f.ep.requests[0], r.request);
+    EXPECT_EQ(f.ep.expected[0], r.expect);
+    EXPECT_EQ(Bytes(out, out + r.out.size()), r.out);
+    // A closed link fails at once: nothing sent, the error code left alone.
+    Dorvik_EXIT(&f.link);
+    f.link.error = 7;
+    EXPECT_EQ(std::abs(r.call(&f.link)), 1);
+    EXPECT_EQ(f.ep.requests.size(), 1u);
+    EXPECT_EQ(f.link.error.load(), 7u);
   }
-
-  f.ep.reply = FakeLink::Long(0x08, {0x12, 0x34});
-  EXPECT_EQ(Dorvik_GETSW(&f.link, out), 2);
-  EXPECT_EQ(out[0], 0x12);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x6C, {0x0A}));
-  EXPECT_EQ(Dorvik_GETERR(&f.link, out), 2);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x6C, {0x0E}));
-}
-
-TEST(Services, AcknowledgedControlServices) {
-  FakeLink f;
-  const unsigned char cw[] = {0xEE, 0x01, 0x02, 0x03, 0x04};
-  // SETCW is acknowledged by 0xE5 and by a short FC 0x00 frame (longer than the 1 byte expected).
-  for (const Bytes& ack : {Bytes{0xE5}, FakeLink::Short(0x00)}) {
-    f.ep.reply = ack;
-    EXPECT_EQ(Dorvik_SETCW(&f.link, cw), 0);
-    EXPECT_EQ(f.link.error.load(), 0u);
-    EXPECT_EQ(f.ep.requests.back(), Request(0x63, {0x09, 0x01, 0x02}));
-    EXPECT_EQ(f.ep.expected.back(), 1);
-  }
-  f.ep.reply = FakeLink::Short(0x02);
-  EXPECT_EQ(Dorvik_SETCW(&f.link, cw), 1);
-  EXPECT_EQ(f.link.error.load(), 258u);
-
-  f.ep.reply = {0xE5};
-  EXPECT_EQ(Dorvik_MASKCW(&f.link, cw), 0);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x63, {0x11, 1, 2, 3, 4}));
-
-  f.ep.reply = FakeLink::Short(0x00);
-  EXPECT_EQ(Dorvik_LOGOUT(&f.link), 0);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x6C, {0x2D}));
-  f.ep.reply = FakeLink::Short(0x08);
-  EXPECT_EQ(Dorvik_LOGOUT(&f.link), 1);
-  EXPECT_EQ(f.link.error.load(), 23u);
+  FakeLink f;  // nothing arrived
   f.ep.error = 80;
   EXPECT_EQ(Dorvik_LOGOUT(&f.link), -1);
   EXPECT_EQ(f.link.error.load(), 80u);
 }
 
 TEST(Services, ReadnPacking) {
-  // 3 x 100 bytes: 100 + 100 in the first frame, 100 in the second; 32 bytes, 510 expected.
+  // 146 + 100 bytes fill the first frame exactly, the next 100 go into the second; 510 expected.
   FakeLink f;
-  Bytes buf = Descriptors({100, 100, 100});
-  f.ep.reply = Cat(FakeLink::Long(0x08, Seq(200, 0)), FakeLink::Long(0x08, Seq(100, 200)));
-  ASSERT_EQ(Dorvik_READN(&f.link, buf.data(), 3), 300);
+  Bytes buf = Descriptors({146, 100, 100});
+  f.ep.reply = Cat(FakeLink::Long(0x08, Seq(246, 0)), FakeLink::Long(0x08, Seq(100, 246)));
+  ASSERT_EQ(Dorvik_READN(&f.link, buf.data(), 3), 346);
   EXPECT_EQ(f.ep.expected[0], 510);
-  EXPECT_EQ(f.ep.requests[0], Cat(Request(0x6C, {0x0B, 2, 0, 0, 100, 2, 1, 0, 100}),
+  EXPECT_EQ(f.ep.requests[0], Cat(Request(0x6C, {0x0B, 2, 0, 0, 146, 2, 1, 0, 100}),
                                   Request(0x6C, {0x0B, 2, 2, 0, 100})));
-  for (int i = 0; i < 300; i++) ASSERT_EQ(buf[static_cast<size_t>(i)], i % 256);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 346), Seq(346, 0));
 
   // 62 blocks of 1 byte: 61 in the first frame (LE 248), one in the second.
   FakeLink g;
@@ -165,13 +176,19 @@ TEST(Services, ReadnPacking) {
   EXPECT_EQ(g.ep.requests[0].size(), 254u + 14u);
   EXPECT_EQ(g.ep.requests[0][254 + 1], 8);
 
-  // A block length of 0 or 247 is refused before anything is sent.
-  buf = Descriptors({10, 0});
-  EXPECT_EQ(Dorvik_READN(&f.link, buf.data(), 2), -1);
-  buf = Descriptors({247});
-  EXPECT_EQ(Dorvik_READN(&f.link, buf.data(), 1), -1);
+  // What cannot be sent as asked is not sent at all: a block of 0 or 247 bytes, READB or WRITEN
+  // parameters beyond one frame.
+  Bytes zero = Descriptors({10, 0}), big = Descriptors({247}), bits = Descriptors({1}), recs(600);
+  recs[4] = 200;
+  recs[1 + 204 + 3] = 100;
+  EXPECT_EQ(Dorvik_READN(&f.link, zero.data(), 2), -1);
+  EXPECT_EQ(Dorvik_READN(&f.link, big.data(), 1), -1);
+  EXPECT_EQ(Dorvik_READB(&f.link, bits.data(), 63), -1);
+  EXPECT_EQ(Dorvik_WRITEN(&f.link, recs.data(), 2), 1);
   EXPECT_EQ(f.ep.requests.size(), 1u);
   EXPECT_EQ(f.link.error.load(), 0u);
+  DORVIK_T closed{};
+  EXPECT_EQ(Dorvik_READN(&closed, zero.data(), 1), -1);
   // No blocks: one 10-byte frame.
   f.ep.reply = FakeLink::Long(0x08, {});
   EXPECT_EQ(Dorvik_READN(&f.link, buf.data(), 0), 0);
@@ -188,9 +205,7 @@ TEST(Services, ReadnPacking) {
 
 TEST(Services, ReadnReplyFaultsAndBounds) {
   FakeLink f;
-  const Bytes first = FakeLink::Long(0x08, Seq(200, 0)),
-              too_much = FakeLink::Long(0x08, Seq(240, 0));
-  const Bytes last = FakeLink::Long(0x08, Seq(100, 0)), refuse = FakeLink::Long(0x0C, {0x30, 0x0E});
+  const Bytes first = FakeLink::Long(0x08, Seq(200, 0)), last = FakeLink::Long(0x08, Seq(100, 0));
   const std::vector<int> three = {100, 100, 100};
   const struct {
     const char* what;
@@ -200,14 +215,16 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
     int error, rc;
     uint32_t code;
   } rows[] = {
-      {"second frame refuses", three, 2000, Cat(first, refuse), 0, -1, 526},
+      {"second frame refuses", three, 2000, Cat(first, FakeLink::Long(0x0C, {0x30, 0x0E})), 0, -1,
+       526},
       {"one frame of two", three, 2000, first, 0, -1, 84},
       {"nothing usable", {5}, 2000, {}, 0, -1, 84},
       {"no answer", {5}, 2000, {}, 80, -1, 80},
       {"shorter reply is the caller's", {5}, 2000, FakeLink::Long(0x08, Seq(4, 0)), 0, 4, 0},
       // The caller's buffer reaches 246 bytes past where the last frame's data starts (here
       // 100); an earlier frame bringing more than it asked for would push the output past it.
-      {"earlier frame brings too much", three, 100 + 246, Cat(too_much, last), 0, -1, 84},
+      {"earlier frame brings too much", three, 100 + 246,
+       Cat(FakeLink::Long(0x08, Seq(240, 0)), last), 0, -1, 84},
       {"last frame may bring 246", {100}, 246, FakeLink::Long(0x08, Seq(246, 0)), 0, 246, 0},
   };
   for (const auto& r : rows) {
@@ -218,41 +235,6 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
     EXPECT_EQ(Dorvik_READN(&f.link, buf.data(), static_cast<unsigned>(r.lengths.size())), r.rc);
     EXPECT_EQ(f.link.error.load(), r.code);
   }
-}
-
-TEST(Services, ReadbAndWrites) {
-  FakeLink f;
-  Bytes buf = Descriptors({1, 1});
-  f.ep.reply = FakeLink::Long(0x08, {7, 8});
-  EXPECT_EQ(Dorvik_READB(&f.link, buf.data(), 2), 2);
-  EXPECT_EQ(f.ep.requests[0], Request(0x6C, {0x0F, 2, 0, 0, 1, 2, 1, 0, 1}));
-  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 3), (Bytes{7, 8, 0}));  // the rest cleared
-  buf = Descriptors(std::vector<int>(63, 1));
-  EXPECT_EQ(Dorvik_READB(&f.link, buf.data(), 63), -1);  // does not fit one frame
-  EXPECT_EQ(f.ep.requests.size(), 1u);
-
-  // WRITEN: descriptor and data after FC 0x63, 0x0C; one byte expected.
-  unsigned char wn[] = {0, 0x02, 0x10, 0x00, 2, 0xAB, 0xCD};
-  f.ep.reply = {0xE5};
-  EXPECT_EQ(Dorvik_WRITEN(&f.link, wn, 1), 0);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x63, {0x0C, 0x02, 0x10, 0x00, 2, 0xAB, 0xCD}));
-  EXPECT_EQ(f.ep.expected.back(), 1);
-  // Only 0xE5 acknowledges a write; a short frame fails with 84.
-  unsigned char wb[] = {0, 0x02, 0x10, 0x00, 0x83};
-  f.ep.reply = FakeLink::Short(0x00);
-  EXPECT_EQ(Dorvik_WRITEB(&f.link, wb, 1), 1);
-  EXPECT_EQ(f.link.error.load(), 84u);
-  EXPECT_EQ(f.ep.requests.back(), Request(0x63, {0x10, 0x02, 0x10, 0x00, 0x83}));
-  f.ep.reply = {0xE5};
-  EXPECT_EQ(Dorvik_WRITEB(&f.link, wb, 1), 0);
-
-  // Records that cannot fit one frame are not sent.
-  Bytes big(600, 0);
-  big[4] = 200;
-  big[1 + 204 + 3] = 100;
-  size_t before = f.ep.requests.size();
-  EXPECT_EQ(Dorvik_WRITEN(&f.link, big.data(), 2), 1);
-  EXPECT_EQ(f.ep.requests.size(), before);
 }
 
 TEST(Services, CallsFromSeveralThreadsDoNotInterleave) {
@@ -266,4 +248,98 @@ TEST(Services, CallsFromSeveralThreadsDoNotInterleave) {
   a.join();
   b.join();
   EXPECT_EQ(f.ep.requests.size(), 400u);
+}
+
+TEST(FileTransfer, OpenAndShm) {
+  FakeLink f;
+  Bytes open(252, 0);
+  open[1] = 2;
+  open[2] = 1;  // read
+  memcpy(open.data() + 7, "a.txt", 6);
+  f.ep.reply = FakeLink::Long(0x08, Cat(Fields({}, 0, 9, 1234), Bytes(20, 7)));
+  EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, open.data()), 0);
+  // The service code in place of byte 0, then the record up to and with the name's zero: LE 16.
+  EXPECT_EQ(f.ep.requests[0],
+            FakeLink::Request(0x6C, Cat({0x28, 2, 1, 0, 0, 0, 0}, {'a', '.', 't', 'x', 't', 0})));
+  EXPECT_EQ(Get32(open.data() + 4), 9u);  // handle
+  EXPECT_EQ(Get32(open.data() + 8), 1234u);
+  Bytes longname(400, 'n');  // a name that does not end within one frame is not sent
+  longname[1] = 2;
+  EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, longname.data()), -1);
+  EXPECT_EQ(f.ep.requests.size(), 1u);
+
+  f.ep.reply = FakeLink::Long(0x0C, {0x30, 0x0B});  // a refusal is the check's code
+  EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, open.data()), -1);
+  EXPECT_EQ(f.link.error.load(), 523u);
+
+  unsigned char shm[252] = {0, 0x02, 1, 2, 3, 4};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Dorvik_SHMTRANSFER(&f.link, shm), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Dorvik_SHMTRANSFER(): Unsupported sub command: 0x02\n");
+  DORVIK_T closed{};
+  EXPECT_EQ(Dorvik_FILETRANSFER(&closed, open.data()), -1);
+}
+
+TEST(FileTransfer, ReadsAndWritesInFrames) {
+  // 500 bytes over UDP: three frames each asking for 230, answered with 230, 230 and 40.
+  FakeLink f;
+  Bytes rec = Record(4, 7, 0, 500);
+  f.ep.reply = Cat(Cat(Reply(0, 7, 0, 230, Seq(230, 0)), Reply(0, 7, 230, 230, Seq(230, 230))),
+                   Reply(0, 7, 460, 40, Seq(40, 460)));
+  EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), 500);
+  EXPECT_EQ(Bytes(rec.begin() + 16, rec.begin() + 516), Seq(500, 0));
+  EXPECT_EQ(Get32(rec.data() + 12), 500u);
+  EXPECT_EQ(f.ep.requests[0], Cat(Cat(RwRequest(4, 7, 0, 230), RwRequest(4, 7, 230, 230)),
+                                  RwRequest(4, 7, 460, 230)));
+  EXPECT_EQ(f.ep.expected[0], 3 * 255);
+  // On a serial link one frame.
+  FakeLink s(1);
+  rec = Record(4, 7, 0, 500);
+  s.ep.reply = Reply(0, 7, 0, 230, Seq(230, 1));
+  EXPECT_EQ(Dorvik_FILETRANSFER(&s.link, rec.data()), 230);
+  EXPECT_EQ(s.ep.requests[0], RwRequest(4, 7, 0, 230));
+  EXPECT_EQ(rec[16], 1);
+  // 300 bytes written at 1000: pieces of 230 and 70; the result is what the PLC reports.
+  FakeLink w;
+  rec = Record(5, 3, 1000, 300, Seq(300, 0));
+  w.ep.reply = Cat(Reply(0, 3, 1000, 230), Reply(0, 3, 1230, 60));
+  EXPECT_EQ(Dorvik_FILETRANSFER(&w.link, rec.data()), 290);
+  EXPECT_EQ(w.ep.requests[0],
+            Cat(RwRequest(5, 3, 1000, 230, Seq(230, 0)), RwRequest(5, 3, 1230, 70, Seq(70, 230))));
+}
+
+TEST(FileTransfer, ReadReplyWalk) {
+  const Bytes first = Reply(0, 7, 0, 230, Seq(230, 0));
+  const struct {
+    const char* what;
+    uint32_t length;
+    Bytes reply;
+    int rc;
+    uint32_t status, code;
+  } rows[] = {
+      // A later frame with status 5 or with length 0 ends the read at the earlier frames.
+      {"later status 5", 500,
+       Cat(Cat(first, Reply(5, 7, 230, 100, Seq(100, 0))), Reply(0, 7, 460, 40, Seq(40, 0))), 230,
+       5, 0},
+      {"later length 0", 500, Cat(Reply(0, 7, 0, 100, Seq(100, 0)), Reply(0, 7, 230, 0)), 100, 0,
+       0},
+      {"status only", 100, FakeLink::Long(0x08, Le32(3)), 0, 3, 0},
+      // Replies that claim more than they carry, or miss a frame, are refused.
+      {"later frame claims more", 460, Cat(first, Reply(0, 7, 230, 200, Seq(10, 0))), -1, 0, 84},
+      {"first frame claims more", 100, Reply(0, 7, 0, 0xFFFFFF00u, Seq(4, 0)), -1, 0, 84},
+      {"frame missing", 460, first, -1, 0, 16},  // zeros fail SD
+      {"length 0: no frame", 0, {}, -1, 0, 0},
+      {"negative length: no frame", 0x80000000u, {}, -1, 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    FakeLink f;
+    Bytes rec = Record(4, 7, 0, r.length);
+    f.ep.reply = r.reply;
+    EXPECT_EQ(Dorvik_FILETRANSFER(&f.link, rec.data()), r.rc);
+    EXPECT_TRUE(r.rc < 0 || Get32(rec.data()) == r.status);
+    EXPECT_EQ(f.link.error.load(), r.code);
+    EXPECT_EQ(f.ep.requests.size(), r.reply.empty() ? 0u : 1u);
+  }
 }
