@@ -90,6 +90,16 @@ bool RecvLine(int fd, std::string& pending, std::string& line, std::chrono::mill
   }
 }
 
+bool RecvN(int fd, std::string& out, size_t n, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (out.size() < n) {
+    ssize_t r = ReadSome(fd, out, deadline);
+    if (r < 0) return false;
+    if (r == 0 && RemainingMs(deadline) == 0) return false;
+  }
+  return true;
+}
+
 bool WaitClosed(int fd, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::string sink;

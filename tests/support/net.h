@@ -18,6 +18,10 @@ bool SendAll(int fd, const std::string& data);
 bool RecvLine(int fd, std::string& pending, std::string& line,
               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
+// Reads until `n` bytes are in `out` (appending) or the time-out passes.
+bool RecvN(int fd, std::string& out, size_t n,
+           std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
 // True when the peer closed the connection within the time-out (reading and dropping data).
 bool WaitClosed(int fd, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
