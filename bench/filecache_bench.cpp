@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "files/ffile.h"
 #include "files/fileaccess.h"
@@ -33,7 +34,7 @@ FFILE_T* FullCache(int n) {
 
 void BM_FindFreeFileRecFullCache(benchmark::State& state) {
   ffile_maxrec = 1024;
-  SetFileClock(BenchNow);
+  SetClock(BenchNow, nullptr);
   FFILE_T* list = FullCache(1024);
   int i = 0;
   for (auto _ : state) {
@@ -47,7 +48,7 @@ void BM_FindFreeFileRecFullCache(benchmark::State& state) {
     benchmark::DoNotOptimize(r);
   }
   RemoveFile(list);
-  SetFileClock(nullptr);
+  SetClock(nullptr, nullptr);
 }
 BENCHMARK(BM_FindFreeFileRecFullCache);
 

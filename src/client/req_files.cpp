@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "client/dispatch.h"
 #include "client/protocol.h"
@@ -201,7 +202,7 @@ int LostWriteFile(DISPATCH_T* d, FFILE_T* f, const std::string& name) {
 int StartWrite(DISPATCH_T* d, FFILE_T* f, const std::string& name) {
   COMMOBJ_T* obj = d->obj;
   LogReq(d, "Writing file '%s'.", name.c_str());
-  PackPlcTime(FileNow(), f->stamp_a);
+  PackPlcTime(ClockNow(), f->stamp_a);
   memcpy(f->stamp_b, f->stamp_a, sizeof f->stamp_b);
   f->attr = 0x80;
   SetLocalFileAttr(f);
@@ -243,7 +244,7 @@ int NewWriteFile(DISPATCH_T* d, const std::string& name, const char* data, size_
   LogReq(d, "Receiving file '%s'.", name.c_str());
   snprintf(f->name, sizeof f->name, "%s", name.c_str());
   f->busy.store(2);
-  f->use_time.store(FileNow() + ffile_timeout_wr);
+  f->use_time.store(ClockNow() + ffile_timeout_wr);
   f->data = static_cast<char*>(malloc(n + 1));
   if (!f->data) {
     LogReq(d, "Unable to allocate memory for file '%s' in 'WRITEFILE' client request: '%s'",
@@ -297,7 +298,7 @@ int WriteFileBlock(DISPATCH_T* d) {
   }
   FFILE_T* f = ReceivingFile(d->cli->writefile, name);
   if (!f) return NewWriteFile(d, name, data, n, text);
-  f->use_time.store(FileNow() + ffile_timeout_wr);
+  f->use_time.store(ClockNow() + ffile_timeout_wr);
   if (n == 0) return StartWrite(d, f, name);
   return AppendBlock(d, f, name, data, n, text);
 }
@@ -359,7 +360,7 @@ int SendFile(REPLY_T* r, FFILE_CLIREQ_T* q) {
 // One file the client sent: its write reported, or its time-out. kKeep while it goes on.
 int SendWriteFile(REPLY_T* r, FFILE_T* f) {
   if (f->source == SRC_NONE) {  // still being received
-    if (FileNow() <= f->use_time.load()) return kKeep;
+    if (ClockNow() <= f->use_time.load()) return kKeep;
     LogSend(r, "Timeout 'WRITEFILE' client request!!!");
     return SendEmsgCommObject(r->obj, r->cli, 45, f->name) != 0 ? kClosing : kDrop;
   }

@@ -7,14 +7,13 @@
 #include <new>
 #include <random>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "app/log.h"
 #include "files/fileaccess.h"
 #include "files/workers_internal.h"
 
 namespace {
-
-FileClockFn file_clock = nullptr;
 
 // Records are made and reset in communication threads; each draws from its own generator.
 uint64_t NewChangeStamp() {
@@ -69,14 +68,6 @@ void WaitFileWorkersOn(FFILE_T* rec, bool stop_reader) {
   }
 }
 
-void SetFileClock(FileClockFn fn) {
-  file_clock = fn;
-}
-
-time_t FileNow() {
-  return file_clock ? file_clock() : time(nullptr);
-}
-
 FFILE_T* AddFileRec(FFILE_T* list) {
   FFILE_T* rec = new (std::nothrow) FFILE_T;
   if (!rec) return nullptr;
@@ -124,7 +115,7 @@ int ClearFile(FFILE_T* rec) {
 
 FFILE_T* FindFreeFileRec(FFILE_T* list, const char* name) {
   if (!list) return AllocFileRec(nullptr);
-  const time_t now = FileNow();
+  const time_t now = ClockNow();
   FFILE_T* rec = FindFileRec(list, name);
   if (rec) {
     if (!IsFresh(rec, now) || ffile_maxrec == 0) ClearFile(rec);
@@ -208,6 +199,6 @@ void FinishFileRead(FFILE_T* rec, const char* func, const char* aborted, const c
     rec->abort.store(0);
     log(func, 0, "%s: %s", aborted, name);
   }
-  rec->use_time.store(FileNow() + ffile_timeout);
+  rec->use_time.store(ClockNow() + ffile_timeout);
   rec->busy.store(0, std::memory_order_release);
 }

@@ -69,11 +69,6 @@ struct FFILE_THREAD_T {
 extern FFILE_THREAD_T ffg_thread;
 extern FFILE_THREAD_T ffw_thread;
 
-// The clock of the file services, in seconds. Tests replace it; null restores time().
-using FileClockFn = time_t (*)();
-void SetFileClock(FileClockFn fn);
-time_t FileNow();
-
 // A new zero-filled record with a fresh change stamp, appended to `list` (may be null).
 // Null if memory runs out. The caller frees it with RemoveFileRec / RemoveFile.
 FFILE_T* AddFileRec(FFILE_T* list);

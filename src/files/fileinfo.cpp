@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/clock.h"
 #include "app/fsutil.h"
 #include "app/globals.h"
 #include "app/log.h"
@@ -115,7 +116,7 @@ int WriteFileInfo(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* lin
     rc = WriteDorvikFileInfo(rec, dir, name, link, step);
   }
   if (rc == 0)
-    rec->use_time.store(FileNow());
+    rec->use_time.store(ClockNow());
   else
     rec->source = SRC_NONE;
   return rc;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/clock.h"
 #include "app/fsutil.h"
 #include "app/globals.h"
 #include "app/log.h"
@@ -23,7 +24,7 @@ int ServeFromMemory(FFILE_T* rec) {
   rec->end.store(rec->data + rec->size.load(), std::memory_order_release);
   rec->source = SRC_CACHE;
   rec->busy.store(0, std::memory_order_release);
-  rec->use_time.store(FileNow());
+  rec->use_time.store(ClockNow());
   return 0;
 }
 
@@ -94,7 +95,7 @@ int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, void* (*body)(void*), F
   }
   struct timespec pause = {0, 10 * 1000000};
   nanosleep(&pause, nullptr);
-  rec->use_time.store(FileNow());
+  rec->use_time.store(ClockNow());
   return 0;
 }
 
@@ -106,7 +107,7 @@ int GetFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int
   if (where == kDecideMemory) return ServeFromMemory(rec);
   int rc = (where == 1) ? GetLocalFile(rec, dir, name) : GetDorvikFile(rec, dir, name, link, step);
   if (rc == 0) {
-    rec->use_time.store(FileNow());
+    rec->use_time.store(ClockNow());
   } else {
     rec->source = SRC_NONE;
   }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/clock.h"
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "files/ffile.h"
@@ -256,6 +257,6 @@ int WriteLocalFileInfo(FFILE_T* rec, const char* dir, const char* name) {
   char path[PATH_MAX];
   if (LocalFilePath(path, sizeof path, dir, name) != 0) return -1;
   if (CreateLocalFilePath(path) != 0) return -1;
-  struct utimbuf times = {FileNow(), rec->mtime};
+  struct utimbuf times = {ClockNow(), rec->mtime};
   return utime(path, &times) == 0 ? 0 : -1;
 }

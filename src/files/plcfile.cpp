@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "app/log.h"
 #include "files/ffile.h"
@@ -217,12 +218,12 @@ int WriteDorvikFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* l
     pos += put;
     offset += static_cast<uint32_t>(put);
     rec->end.store(pos, std::memory_order_release);
-    rec->use_time.store(FileNow() + ffile_timeout);
+    rec->use_time.store(ClockNow() + ffile_timeout);
   }
   if (DorvikClose(link, step, handle, rec->stamp_a, rec->stamp_b,
                   static_cast<uint32_t>(rec->attr)) != 0)
     log("WriteDorvikFile", 0, "Unable to close PLC file: %s", name);
-  rec->use_time.store(FileNow() + ffile_timeout);
+  rec->use_time.store(ClockNow() + ffile_timeout);
   rec->busy.store(0, std::memory_order_release);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "app/log.h"
 #include "files/ffile.h"
@@ -33,7 +34,7 @@ void SeedFromCache(FFILE_T* tmp, const PUBFILE_T* pf, const char* name) {
   if (!pf || ffile_maxrec == 0) return;
   const PUBTEXT_T& t = pf->file;
   if (!t.data || strcmp(t.name, name) != 0) return;
-  if (FileNow() > t.use_time + ffile_timeout) return;
+  if (ClockNow() > t.use_time + ffile_timeout) return;
   if (t.size < 0 || t.size > kMaxFileBytes) return;
   tmp->data = static_cast<char*>(malloc(static_cast<size_t>(t.size) + 1));
   if (!tmp->data) return;
@@ -101,7 +102,7 @@ PUBFILE_T* GetPubFile(PUBFILE_T* pf, const char* dir, const char* name, int* fla
     *flag = 1;
     return nullptr;
   }
-  if (tmp.use_time.load() == 0) tmp.use_time.store(FileNow());
+  if (tmp.use_time.load() == 0) tmp.use_time.store(ClockNow());
   *source = tmp.source;
   if (tmp.source != PF_SRC_MEMORY) where = tmp.source;
 
@@ -131,7 +132,7 @@ PUBFILE_T* WritePubFile(PUBFILE_T* pf, const char* dir) {
   tmp.size.store(t.size);
   // A text that never came from a file has no time or mode of its own.
   tmp.mode = t.mode ? t.mode : (S_IFREG | 0644);
-  tmp.mtime = t.mtime ? t.mtime : FileNow();
+  tmp.mtime = t.mtime ? t.mtime : ClockNow();
   int rc = WriteLocalFile(&tmp, dir ? dir : "", t.name);
   tmp.data = nullptr;
   return rc == 0 ? pf : nullptr;

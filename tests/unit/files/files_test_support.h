@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/clock.h"
 #include "app/globals.h"
 #include "files/ffile.h"
 #include "files/workers.h"
@@ -53,7 +54,7 @@ struct InScratch : ::testing::Test {
     setenv("TZ", "NZST-12", 1);
     tzset();
     ResetGlobalSettings();
-    SetFileClock(FakeNow);
+    SetClock(FakeNow, nullptr);
     fake_now = 1700000000;
     const char* msg = nullptr;
     ASSERT_EQ(PrepareWorkerAttrs(&msg), 0);
@@ -70,7 +71,7 @@ struct InScratch : ::testing::Test {
     if (logout) fclose(logout);
     logout = nullptr;
     EXPECT_EQ(chdir(old.c_str()), 0);
-    SetFileClock(nullptr);
+    SetClock(nullptr, nullptr);
     ResetGlobalSettings();
     tz.empty() ? unsetenv("TZ") : setenv("TZ", tz.c_str(), 1);
     tzset();
