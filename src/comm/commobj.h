@@ -81,7 +81,7 @@ struct COMMOBJ_T {
   time_t ident_time = 0;   // last successful identification
   int link_ready = 0;      // the last (re)connection found the PLC ready
 
-  DORVIK_T link;  // zero-filled: closed (the link's mutex serialises its exchanges)
+  DORVIK_T link{};  // zero-filled: closed (the link's mutex serialises its exchanges)
 
   // The shared-memory module (link kind 3): its binding, made at the first opening, and what
   // the module handed out while the note is open.

@@ -117,7 +117,7 @@ struct DORVIK_FIELDS_T {
 // One DORVIK link. Owned by one communication object; its services are called from the object's
 // thread and from its file/memory workers, each call holding `mutex` for the whole exchange.
 struct DORVIK_T : DORVIK_FIELDS_T {
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 };
 
 // One row of the error table: code, Czech text, English text.
