@@ -85,6 +85,23 @@ int MergeDeferred(COMMOBJ_T* obj, NETCOMM_T* cli) {
   return rc;
 }
 
+// A line that overflowed the assembly buffer is refused whole when it ends: its first part is
+// quoted back with error 30 and nothing of it is served as a request.
+int RefuseOverlong(COMMOBJ_T* obj, NETCOMM_T* cli) {
+  cli->overlong = 0;
+  const char* end = cli->rx + cli->rx_len;
+  const char* le = LineEnd(cli->rx, end);
+  std::string line(static_cast<const char*>(cli->rx), le);
+  log("DoReqCommObject", 0, "PLC-%d (%s): Bad client request: '%.1023s'", obj->cfg.plc_num,
+      obj->cfg.name, line.c_str());
+  const char* next = SkipEols(le, end);
+  const size_t rest = static_cast<size_t>(end - next);
+  memmove(cli->rx, next, rest);
+  memset(cli->rx + rest, 0, cli->rx_len - rest);
+  cli->rx_len = rest;
+  return SendEmsgCommObject(obj, cli, 30, line.c_str());
+}
+
 // Moves the text from `at` on to the held-back text of the next cycle.
 void Defer(NETCOMM_T* cli, const char* at) {
   const size_t from = static_cast<size_t>(at - cli->rx);
@@ -364,8 +381,13 @@ int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
         cli->rx_len, cli->addr);
   const bool writefile = WriteFileStart(cli->rx, cli->rx + cli->rx_len) != cli->rx + cli->rx_len;
   if (!writefile) {
-    if (cli->rx_len > 0 && WaitForCmd(cli->pending, &cli->pending_len, cli->rx, &cli->rx_len) != 0)
-      return 0;
+    int overflow = 0;
+    int wait = cli->rx_len > 0
+                   ? WaitForCmd(cli->pending, &cli->pending_len, cli->rx, &cli->rx_len, &overflow)
+                   : 0;
+    if (overflow) cli->overlong = 1;
+    if (wait != 0) return 0;
+    if (cli->overlong && cli->rx_len > 0 && RefuseOverlong(obj, cli) != 0) return 1;
     if (MergeDeferred(obj, cli) != 0) return 1;
   }
   SplitBatch(cli);

@@ -55,8 +55,10 @@ struct NETSLOT_T {
   size_t pending_len = 0;    // fill counters of the four buffers
   size_t deferred_len = 0;
   size_t rx_len = 0;
-  size_t tx_len = 0;    // bytes queued in tx and not yet sent
-  int32_t stalled = 0;  // the socket took not all of the queue: the slow-client line was logged
+  size_t tx_len = 0;        // bytes queued in tx and not yet sent
+  int32_t stalled = 0;      // the socket took not all of the queue: the slow-client line was logged
+  int32_t peer_closed = 0;  // the peer closed after its last requests: close once they are answered
+  int32_t overlong = 0;     // the line being assembled overflowed: it is refused when it ends
 };
 
 // One client slot. The buffers are never reset as a whole: the fill counters keep every clear

@@ -99,35 +99,35 @@ int PollNetCommObject(COMMOBJ_T* obj, long timeout_us) {
   return n > 0 ? 1 : 0;
 }
 
-int UpdateNetCommObject(COMMOBJ_T* obj) {
-  NETCOMM_T* slot = nullptr;
-  for (NETCOMM_T* r = obj->clients; r; r = r->next) {
-    if ((r->state & NET_FREE) && r->sock >= 1) {
-      CloseFinished("UpdateNetCommObject", obj, r, obj->conn_count);
-      obj->conn_count--;
-      slot = r;
-    } else if (Connected(r) && AmountOfUnreadDataNetComm(r) > 0) {
-      obj->wakeup = 1;
-    }
-  }
-  if (!slot) {
-    for (NETCOMM_T* r = obj->clients; r && !slot; r = r->next)
-      if (r->state & NET_FREE) slot = r;
-  }
-  if (!slot) {
-    slot = AddNetCommRec(obj->clients);
-    if (!slot) return 0;  // no memory for another slot now; nobody is accepted this cycle
-    if (!obj->clients) obj->clients = slot;
-    slot->state = NET_FREE;
-  }
+namespace {
 
+// At most this many connections are accepted in one cycle: a reconnecting farm of clients gets
+// in within a few cycles, and one cycle stays short.
+constexpr int kAcceptBurst = 64;
+
+// A record for the next connection: `freed` when given, else the first free one without a
+// socket, else a new one. Null when memory runs out.
+NETCOMM_T* FreeSlotNetComm(COMMOBJ_T* obj, NETCOMM_T* freed) {
+  if (freed) return freed;
+  for (NETCOMM_T* r = obj->clients; r; r = r->next)
+    if ((r->state & NET_FREE) && r->sock < 1) return r;
+  NETCOMM_T* slot = AddNetCommRec(obj->clients);
+  if (!slot) return nullptr;
+  if (!obj->clients) obj->clients = slot;
+  slot->state = NET_FREE;
+  return slot;
+}
+
+// Accepts one waiting connection into the slot. 0 accepted, 1 none (or over the limit: refused,
+// closed by the next upkeep), -1 on a fatal error.
+int AcceptOneNetComm(COMMOBJ_T* obj, NETCOMM_T* slot) {
   slot->sock = -1;
   slot->listen_sock = obj->listen_sock;
   if (AcceptNectComm(slot) != 0) {
     // Anything but "nobody waiting" (no descriptors left, ...) would keep the listening socket
     // ready; the next idle wait then does not wake on it.
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) obj->listen_backoff = 1;
-    return 0;
+    return 1;
   }
   slot->conn_time = ClockNow();
   obj->conn_count++;
@@ -137,7 +137,7 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
         "[%d/%d]!!!",
         obj->cfg.plc_num, obj->cfg.name, slot->addr, obj->conn_count, net_connect_max);
     slot->state = NET_FREE;
-    return 0;
+    return 1;
   }
   log("UpdateNetCommObject", 0, "PLC-%d (%s): Accepting connection from %s [%d/%d]",
       obj->cfg.plc_num, obj->cfg.name, slot->addr, obj->conn_count, net_connect_max);
@@ -153,6 +153,29 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
   obj->pf_crc = 0;
   obj->active_changed = 3;
   slot->state = NET_CONNECTED;
+  return 0;
+}
+
+}  // namespace
+
+int UpdateNetCommObject(COMMOBJ_T* obj) {
+  NETCOMM_T* freed = nullptr;
+  for (NETCOMM_T* r = obj->clients; r; r = r->next) {
+    if ((r->state & NET_FREE) && r->sock >= 1) {
+      CloseFinished("UpdateNetCommObject", obj, r, obj->conn_count);
+      obj->conn_count--;
+      freed = r;
+    } else if (Connected(r) && AmountOfUnreadDataNetComm(r) > 0) {
+      obj->wakeup = 1;
+    }
+  }
+  for (int n = 0; n < kAcceptBurst; ++n) {
+    NETCOMM_T* slot = FreeSlotNetComm(obj, freed);
+    if (!slot) return 0;  // no memory for another slot now; nobody else is accepted this cycle
+    freed = nullptr;
+    int rc = AcceptOneNetComm(obj, slot);
+    if (rc != 0) return rc < 0 ? -1 : 0;
+  }
   return 0;
 }
 

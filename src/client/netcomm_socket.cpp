@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -55,7 +56,8 @@ int InitNetComm(NETCOMM_T* rec, int port) {
     close(fd);
     return 1;
   }
-  if (listen(fd, 10) != 0) {
+  // Room for every client the object may serve to knock at once (an HMI farm reconnecting).
+  if (listen(fd, net_connect_max > 10 ? net_connect_max : 10) != 0) {
     log("InitNetComm", 0, "Unable to listen in port: %s!", strerror(errno));
     close(fd);
     return 1;
@@ -75,6 +77,13 @@ int AcceptNectComm(NETCOMM_T* rec) {
   rec->sock = fd;
   if (!inet_ntop(AF_INET, &a.sin_addr, rec->addr, sizeof rec->addr)) rec->addr[0] = '\0';
   SetNonBlocking(fd);
+  // A peer that vanished without closing is found within a few minutes, so its slot does not
+  // keep refusing live clients.
+  int on = 1, idle = 60, interval = 10, count = 5;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
   return 0;
 }
 
@@ -83,7 +92,12 @@ int RecvNetComm(NETCOMM_T* rec) {
   while (rec->rx_len < kNetRecvBudget) {
     ssize_t n = recv(rec->sock, rec->rx + rec->rx_len, kNetRecvBudget - rec->rx_len, 0);
     if (n < 0) return 0;  // nothing more for now; any error counts the same
-    if (n == 0) return 1;
+    if (n == 0) {
+      // Requests that came with the peer's close are still served: the close waits for them.
+      if (rec->rx_len == 0) return 1;
+      rec->peer_closed = 1;
+      return 0;
+    }
     rec->rx_len += static_cast<size_t>(n);
   }
   return 0;

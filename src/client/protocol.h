@@ -12,8 +12,9 @@ constexpr size_t kEmsgInnerMax = 1023;  // longest inner text of a message line
 
 // Assembles received chunks into complete lines. `pending` and `received` are buffers of
 // kLineMax + 1 bytes with their fill lengths. 0: `received` now holds complete lines (or nothing)
-// to process; 1: wait for more input.
-int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* received_len);
+// to process; 1: wait for more input. *overflow (when given) becomes 1 when a piece was dropped.
+int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* received_len,
+               int* overflow = nullptr);
 
 // The text of a message code; "Unknown error." for a code not in the table.
 const char* Ems(int code);

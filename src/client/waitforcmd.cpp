@@ -7,13 +7,15 @@
 
 namespace {
 
-void TooMuch() {
+void TooMuch(int* overflow) {
   log("WaitForCmd", 0, "Too many data in input buffer!");
+  if (overflow) *overflow = 1;
 }
 
 }  // namespace
 
-int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* received_len) {
+int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* received_len,
+               int* overflow) {
   size_t len = *received_len < kLineMax ? *received_len : kLineMax;  // the buffers hold no more
   if (len == 0) return 0;
 
@@ -31,7 +33,7 @@ int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* recei
       *pending_len += len;
       pending[*pending_len] = '\0';
     } else {
-      TooMuch();
+      TooMuch(overflow);
     }
     return 1;
   }
@@ -44,7 +46,7 @@ int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* recei
       len += *pending_len;
       tail_at += *pending_len;
     } else {
-      TooMuch();
+      TooMuch(overflow);
     }
     memset(pending, 0, *pending_len);
     *pending_len = 0;
@@ -56,7 +58,7 @@ int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* recei
       *pending_len = tail;
       pending[tail] = '\0';
     } else {
-      TooMuch();
+      TooMuch(overflow);
     }
     memset(received + tail_at, 0, tail);
     len = tail_at;

@@ -126,6 +126,13 @@ void WriteClientCommObject(COMMOBJ_T* obj, NETCOMM_T* r) {
   }
 }
 
+// A client that closed after its last requests is closed once they are answered.
+void CloseAnsweredCommObject(COMMOBJ_T* obj, NETCOMM_T* r) {
+  if (!r->peer_closed || (r->state & (NET_PENDING | NET_FREE)) || r->tx_len > 0) return;
+  LOGOBJ("GetReqCommObject", obj, "Closed connection from %s", r->addr);
+  r->state = NET_FREE;
+}
+
 // Step 5: serves every connected client; requests wait while the PLC project is found changed.
 void ServeClientsCommObject(COMMOBJ_T* obj, uint32_t crc_read) {
   for (NETCOMM_T* r = obj->clients; r && commobj_state.load() != 3; r = r->next) {
@@ -139,6 +146,7 @@ void ServeClientsCommObject(COMMOBJ_T* obj, uint32_t crc_read) {
     if (!NotifyClientCommObject(obj, r)) continue;
     if (SendReqCommObject(obj, r) != 0) continue;
     WriteClientCommObject(obj, r);
+    CloseAnsweredCommObject(obj, r);
   }
 }
 

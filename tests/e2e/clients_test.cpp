@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/net.h"
 #include "support/rig.h"
@@ -21,9 +22,10 @@ namespace {
 // The simulator and a server serving the fixed variables only (no public file: no notices when
 // clients connect).
 struct Server : kt::Rig {
-  bool Start(int connect_max = 10, bool crlf = false) {
+  bool Start(int connect_max = 10, bool crlf = false, int loop_ms = 20) {
     return StartSim() && StartServer("net_connect_max = " + std::to_string(connect_max) +
-                                         "\nend_line_crlf = " + (crlf ? "yes" : "no") + "\n",
+                                         "\nend_line_crlf = " + (crlf ? "yes" : "no") +
+                                         "\ncomm_loop_delay = " + std::to_string(loop_ms) + "\n",
                                      "pubfile = .\n");
   }
   // Sends one piece and waits until the server has taken it in as a chunk of its own.
@@ -94,6 +96,31 @@ TEST(Clients, SlotsReconnectAndConnectionLimit) {
   EXPECT_EQ(Count(s.srv.err, "Network communication exited..."), 1u);
 }
 
+TEST(Clients, BurstsAndHalfClosedPeers) {
+  // A farm of clients reconnecting at once gets in within a few one-second cycles.
+  Server s;
+  ASSERT_TRUE(s.Start(100, false, 1000));
+  std::vector<int> farm;
+  for (int i = 0; i < 60; ++i) farm.push_back(kt::TcpConnect(s.port));
+  EXPECT_TRUE(s.WaitLog("Accepting connection from 127.0.0.1 [60/100]", 1, 4s)) << s.srv.err;
+  for (int fd : farm) close(fd);
+  ASSERT_TRUE(s.WaitLog("Closed connection from 127.0.0.1 [1/100]", 1, 5s));
+
+  // Requests that arrive with the peer's half-close are still answered, then it is closed.
+  for (int i = 0; i < 5; ++i) {
+    int fd = kt::TcpConnect(s.port);
+    ASSERT_TRUE(kt::SendAll(fd, "GET:__PF_CRC\nLIST:__PF_CRC\n"));
+    shutdown(fd, SHUT_WR);
+    std::string pending, line;
+    ASSERT_TRUE(kt::RecvLine(fd, pending, line)) << i;
+    EXPECT_EQ(line, "LIST:__PF_CRC,UDINT\n");
+    ASSERT_TRUE(kt::RecvLine(fd, pending, line)) << i;
+    EXPECT_EQ(line, "GET:__PF_CRC,12345\n");
+    EXPECT_TRUE(kt::WaitClosed(fd));
+    close(fd);
+  }
+}
+
 TEST(Clients, LineAssemblyControlBytesAndOverlongInput) {
   Server s;
   ASSERT_TRUE(s.Start(10, true));
@@ -128,6 +155,12 @@ TEST(Clients, LineAssemblyControlBytesAndOverlongInput) {
   EXPECT_EQ(line.substr(0, 33), "ERROR:30 Bad client request: 'AAA");
   EXPECT_EQ(line.size(), strlen("ERROR:") + 1023);  // the inner text is cut
   EXPECT_EQ(line.substr(line.size() - 4), "AAA'");
+  // A 1 MiB line is refused as one request, whatever it looks like: nothing of it is served.
+  std::string huge = "GET:";
+  while (huge.size() < (1u << 20)) huge += "GET:x,";
+  ASSERT_TRUE(kt::SendAll(c.fd, huge + "\nGET:__PF_CRC\n"));
+  EXPECT_EQ(c.Line().substr(0, 30), "ERROR:30 Bad client request: '");
+  c.Talk("", {"GET:__PF_CRC,12345"});
 
   // More than one receive can take: read over several cycles, every line answered once, in order.
   std::string burst;
