@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nl == std::string::npos) nl = text.size();
     std::string line = text.substr(start, nl - start), reply;
     // File commands would write to the current folder; values and faults are what matters here.
-    if (line.compare(0, 4, "file") != 0) plcsim::ControlCommand(*sim, line, reply);
+    if (line.compare(0, 4, "file") != 0) plcsim::ControlCommand(*sim, line, 0, reply);
     start = nl + 1;
   }
   return 0;
