@@ -16,10 +16,6 @@ using kt::Has;
 
 namespace {
 
-std::string Project() {
-  return std::string(KORVANE_SOURCE_DIR) + "/examples/plc";
-}
-
 bool StartServer(kt::Process& p, const kt::ScratchDir& dir, const std::string& plc_keys) {
   kt::WriteFile(dir / "FIXED_Rovanta.pub", kt::SignPubFile(kt::kFixedPubFile));
   kt::WriteFile(dir / "Korvane.ini",
