@@ -92,14 +92,18 @@ int GetFileLine(DISPATCH_T* d, const std::string& arg) {
     LogReq(d, "Unable to get file '%s'!!!", name.c_str());
     return ErrReq(d, 41, name);
   }
-  FFILE_T* rec = FindFreeFileRec(obj->files, name.c_str());
+  // A read of this file already waiting for the worker serves this request too.
+  FFILE_T* rec = FindFileRec(obj->files, name.c_str());
+  const bool joined = rec && rec->queued;
+  if (!joined) rec = FindFreeFileRec(obj->files, name.c_str());
   if (!rec) return NoMemory(d, "GETFILE", arg);
   if (!obj->files) obj->files = rec;
   rec->base64 = base64 ? 1 : 0;
   LogReq(d, "Getting file '%s'.", name.c_str());
+  // 1: the worker is busy with another transfer; the reply section starts the read later.
   const int rc = GetFileBg(rec, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step);
-  if (rc != 0 || rec->source != SRC_CACHE) OrphanRequestsOn(obj, rec);
-  if (rc != 0) {
+  if (rc == -1 || (!joined && rec->source != SRC_CACHE)) OrphanRequestsOn(obj, rec);
+  if (rc == -1) {
     LogReq(d, "Unable to get file '%s'!!!", name.c_str());
     return ErrReq(d, 41, name);
   }
@@ -206,7 +210,8 @@ int StartWrite(DISPATCH_T* d, FFILE_T* f, const std::string& name) {
   memcpy(f->stamp_b, f->stamp_a, sizeof f->stamp_b);
   f->attr = 0x80;
   SetLocalFileAttr(f);
-  if (WriteFileBg(f, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step) == 0) return 0;
+  // 1: the worker is busy with another write; the reply section starts this one later.
+  if (WriteFileBg(f, FileDir(obj), name.c_str(), &obj->link, obj->cfg.dvktout_step) != -1) return 0;
   LogReq(d, "Unable to write file '%s'!!!", name.c_str());
   f->source = SRC_NONE;
   DropWriteFile(d->cli, f);
@@ -305,6 +310,15 @@ int WriteFileBlock(DISPATCH_T* d) {
 
 enum { kKeep = 0, kClosing = 1, kLater = 2, kDrop = 3 };
 
+// Starts a transfer queued for its worker once the worker is free. False when the start failed
+// (logged by the start); true when it started or still waits.
+bool StartQueued(REPLY_T* r, FFILE_T* f,
+                 int (*start)(FFILE_T*, const char*, const char*, DORVIK_T*, int)) {
+  if (!f->queued) return true;
+  COMMOBJ_T* obj = r->obj;
+  return start(f, FileDir(obj), f->name, &obj->link, obj->cfg.dvktout_step) != -1;
+}
+
 // Sends what arrived of one GETFILE request. kKeep: more to come; kDrop: done or failed.
 int SendFile(REPLY_T* r, FFILE_CLIREQ_T* q) {
   FFILE_T* f = q->file;
@@ -312,6 +326,12 @@ int SendFile(REPLY_T* r, FFILE_CLIREQ_T* q) {
     LogSend(r, "Abort of getting file '%s'!!!", q->name);
     return SendEmsgCommObject(r->obj, r->cli, 46, q->name) != 0 ? kClosing : kDrop;
   }
+  if (!StartQueued(r, f, GetFileBg)) {
+    LogSend(r, "Unable to get file '%s'!!!", q->name);
+    ClearFile(f);  // other requests of this read end as aborted
+    return SendEmsgCommObject(r->obj, r->cli, 41, q->name) != 0 ? kClosing : kDrop;
+  }
+  if (f->queued) return kKeep;
   // `busy` before `end`: once the read has ended, `end` is final.
   const bool done = f->busy.load(std::memory_order_acquire) == 0;
   const char* end = f->end.load(std::memory_order_acquire);
@@ -364,6 +384,12 @@ int SendWriteFile(REPLY_T* r, FFILE_T* f) {
     LogSend(r, "Timeout 'WRITEFILE' client request!!!");
     return SendEmsgCommObject(r->obj, r->cli, 45, f->name) != 0 ? kClosing : kDrop;
   }
+  // A complete file waiting for the worker has no deadline.
+  if (!StartQueued(r, f, WriteFileBg)) {
+    LogSend(r, "Unable to write file '%s'!!!", f->name);
+    return SendEmsgCommObject(r->obj, r->cli, 42, f->name) != 0 ? kClosing : kDrop;
+  }
+  if (f->queued) return kKeep;
   if (f->busy.load(std::memory_order_acquire) == 0) {
     const std::string line = std::string("WRITEFILE:") + f->name + " OK" + StreamEol(r);
     size_t used = 0;

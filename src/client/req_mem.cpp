@@ -85,7 +85,7 @@ int MemLine(DISPATCH_T* d, const std::string& arg) {
   const int rc = mem_use_threads
                      ? GetDorvikMemBg(m, reg, addr, size, &obj->link, obj->cfg.dvktout_step)
                      : GetDorvikMem(m, reg, addr, size, &obj->link, obj->cfg.dvktout_step);
-  if (rc == 0) return 0;
+  if (rc != -1) return 0;  // 1: the worker is busy; the reply section starts the read later
   LogReq(d, "Unable to get data from PLC!!!");
   if (!mem_use_threads && obj->link.error.load() != 0)
     LogReq(d, "Error of communication service: %s", Dorvik_ErrorMSG(&obj->link));
@@ -98,6 +98,16 @@ enum { kKeep = 0, kClosing = 1, kLater = 2, kDrop = 3 };
 
 // Sends what arrived of one request. kKeep: more to come; kDrop: done or failed (reported).
 int SendMem(REPLY_T* r, MEM_T* m) {
+  if (m->queued) {
+    COMMOBJ_T* obj = r->obj;
+    const int rc =
+        GetDorvikMemBg(m, m->reg, m->addr, m->len.load(), &obj->link, obj->cfg.dvktout_step);
+    if (rc == -1) {
+      LogSend(r, "Unable to get data from address '%s'!!!", m->name);
+      return SendEmsgCommObject(r->obj, r->cli, 80, m->name) != 0 ? kClosing : kDrop;
+    }
+    if (rc == 1) return kKeep;
+  }
   // `state` first: once it reads 0 the read has ended and `end` is final.
   const int state = m->state.load(std::memory_order_acquire);
   unsigned char* end = m->end.load(std::memory_order_acquire);

@@ -37,6 +37,8 @@ struct FFILE_T {
   std::atomic<char*> end{nullptr};  // data valid up to here
   char* sent = nullptr;             // data sent to the client up to here
   char* data = nullptr;             // size + 1 bytes, zero-terminated; owned (malloc/free)
+  // Its source is decided but its worker was busy: the owner starts it again later.
+  int queued = 0;
   FFILE_T* prev = nullptr;
   FFILE_T* next = nullptr;
 };
@@ -64,6 +66,9 @@ struct FFILE_THREAD_T {
   int step = 0;          // DORVIK time-out step, ms
   bool started = false;  // a thread exists that still needs joining
   bool attr_ready = false;
+  // Set before the thread starts; its body clears it as its very last action, so a finished
+  // worker is told from a running one without looking at the record it worked on.
+  std::atomic<bool> running{false};
 };
 
 extern FFILE_THREAD_T ffg_thread;
@@ -93,10 +98,12 @@ int CompareFileInfo(const FFILE_T* a, const FFILE_T* b);
 // Reads the file into `rec` now (from memory, the local disk or the PLC). 0 or -1.
 int GetFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 // As GetFile, but a transfer runs in the file-get worker. 0 when the data are in memory or the
-// worker started; -1 on failure.
+// worker started; 1 when the worker is still busy with another transfer: the record is then
+// queued (named, its source decided) and the caller calls again later; -1 on failure. A queued
+// record is started as it was decided, without asking for the file's information again.
 int GetFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 // Writes rec's data in the file-write worker: names beginning with '.' locally, others to the
-// PLC. 0 when the worker started, -1 otherwise.
+// PLC. 0 when the worker started, 1 when it is busy (rec queued, as above), -1 on failure.
 int WriteFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step);
 
 void* ThreadGetFile(void* worker);

@@ -64,29 +64,42 @@ void NameThread(const char* name) {
   pthread_setname_np(pthread_self(), name);
 }
 
-// Starts `body` for rec in worker `w` (under its lock), first joining the one before.
-int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, void* (*body)(void*), FFILE_T* rec,
-                    const char* dir, const char* name, DORVIK_T* link, int step,
+// Whose turn each file worker serves next; under that worker's lock.
+WORKER_TURN_T ffg_turn;
+WORKER_TURN_T ffw_turn;
+
+// Starts `body` for rec in worker `w` (under its lock). A worker still running for another
+// request is not waited for: rec is queued and 1 returned. A finished one is joined first.
+int StartFileWorker(FFILE_THREAD_T* w, std::mutex* lock, WORKER_TURN_T* turn, void* (*body)(void*),
+                    FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step,
                     const char* fail_func) {
   {
     std::lock_guard<std::mutex> g(*lock);
-    if (w->started) {
+    if (w->started && !w->running.load(std::memory_order_acquire)) {
       pthread_join(w->thread, nullptr);
       w->started = false;
     }
+    if (strncmp(rec->name, name, sizeof rec->name - 1) != 0)
+      snprintf(rec->name, sizeof rec->name, "%s", name);
+    if (TakeWorkerTurn(turn, rec, w->started) != 0) {
+      rec->queued = 1;
+      rec->use_time.store(ClockNow());  // a waiting record stays fresh in the cache
+      return 1;
+    }
+    rec->queued = 0;
     w->file = rec;
     w->link = link;
     w->step = step;
     snprintf(w->dir, sizeof w->dir, "%s", dir ? dir : "");
     snprintf(w->name, sizeof w->name, "%s", name);
-    if (strncmp(rec->name, name, sizeof rec->name - 1) != 0)
-      snprintf(rec->name, sizeof rec->name, "%s", name);
     // Published before the thread exists, so the owner sees the transfer running at once.
     rec->end.store(nullptr, std::memory_order_release);
     rec->result.store(0);
     rec->busy.store(2, std::memory_order_release);
+    w->running.store(true, std::memory_order_release);
     if (pthread_create(&w->thread, w->attr_ready ? &w->attr : nullptr, body, w) != 0) {
       log(fail_func, 0, "Unable to create thread for backgroud proces!");
+      w->running.store(false);
       rec->busy.store(0);
       rec->source = SRC_NONE;
       return -1;
@@ -115,25 +128,25 @@ int GetFile(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int
 }
 
 int GetFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
-  int where = DecideSource(rec, dir, name, link, step);
+  const int where = rec->queued ? rec->source : DecideSource(rec, dir, name, link, step);
   if (where == kDecideFail) return -1;
   if (where == kDecideMemory) return ServeFromMemory(rec);
-  if (where == 1)
-    return StartFileWorker(&ffg_thread, &ffg_lock, ThreadGetFile, rec, dir, name, nullptr, 0,
-                           "GetLocalFileBg");
-  return StartFileWorker(&ffg_thread, &ffg_lock, ThreadGetFile, rec, dir, name, link, step,
-                         "GetDorvikFileBg");
+  if (where == SRC_LOCAL)
+    return StartFileWorker(&ffg_thread, &ffg_lock, &ffg_turn, ThreadGetFile, rec, dir, name,
+                           nullptr, 0, "GetLocalFileBg");
+  return StartFileWorker(&ffg_thread, &ffg_lock, &ffg_turn, ThreadGetFile, rec, dir, name, link,
+                         step, "GetDorvikFileBg");
 }
 
 int WriteFileBg(FFILE_T* rec, const char* dir, const char* name, DORVIK_T* link, int step) {
   if (name[0] == '.') {
     rec->source = SRC_LOCAL;
-    return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, nullptr, 0,
-                           "WriteLocalFileBg");
+    return StartFileWorker(&ffw_thread, &ffw_lock, &ffw_turn, ThreadWriteFile, rec, dir, name,
+                           nullptr, 0, "WriteLocalFileBg");
   }
   rec->source = SRC_PLC;
-  return StartFileWorker(&ffw_thread, &ffw_lock, ThreadWriteFile, rec, dir, name, link, step,
-                         "WriteDorvikFileBg");
+  return StartFileWorker(&ffw_thread, &ffw_lock, &ffw_turn, ThreadWriteFile, rec, dir, name, link,
+                         step, "WriteDorvikFileBg");
 }
 
 void* ThreadGetFile(void* arg) {
@@ -146,6 +159,7 @@ void* ThreadGetFile(void* arg) {
   else if (rec->source == SRC_PLC)
     rc = GetDorvikFile(rec, w->dir, w->name, w->link, w->step);
   rec->result.store(rc, std::memory_order_release);
+  w->running.store(false, std::memory_order_release);  // last: w may be reused from here on
   return nullptr;
 }
 
@@ -159,5 +173,6 @@ void* ThreadWriteFile(void* arg) {
   else if (rec->source == SRC_PLC)
     rc = WriteDorvikFile(rec, w->dir, w->name, w->link, w->step);
   rec->result.store(rc, std::memory_order_release);
+  w->running.store(false, std::memory_order_release);  // last: w may be reused from here on
   return nullptr;
 }

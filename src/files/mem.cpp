@@ -17,6 +17,8 @@ MEM_THREAD_T mem_thread;
 
 namespace {
 
+WORKER_TURN_T mem_turn;  // under mem_lock
+
 constexpr int kPassBuf = 5 * DORVIK_MAX_BLOCK;  // 1230: the most one pass can return
 
 void AbortedRead(MEM_T* rec) {
@@ -143,7 +145,16 @@ int GetDorvikMemBg(MEM_T* rec, signed char reg, unsigned addr, unsigned len, DOR
                    int step) {
   {
     std::lock_guard<std::mutex> g(mem_lock);
-    JoinMemWorker(false);
+    // A finished worker is joined at once; a running one is not waited for.
+    if (!mem_thread.running.load(std::memory_order_acquire)) JoinMemWorker(false);
+    if (TakeWorkerTurn(&mem_turn, rec, mem_thread.started) != 0) {
+      rec->reg = reg;
+      rec->addr = addr;
+      rec->len.store(len);
+      rec->queued = 1;
+      return 1;
+    }
+    rec->queued = 0;
     mem_thread.mem = rec;
     mem_thread.link = link;
     mem_thread.reg = reg;
@@ -154,9 +165,11 @@ int GetDorvikMemBg(MEM_T* rec, signed char reg, unsigned addr, unsigned len, DOR
     rec->end.store(nullptr, std::memory_order_release);
     rec->result.store(0);
     rec->state.store(2, std::memory_order_release);
+    mem_thread.running.store(true, std::memory_order_release);
     if (pthread_create(&mem_thread.thread, mem_thread.attr_ready ? &mem_thread.attr : nullptr,
                        ThreadGetMem, &mem_thread) != 0) {
       log("GetDorvikMemBg", 0, "Unable to create thread for backgroud proces!");
+      mem_thread.running.store(false);
       return -1;
     }
     mem_thread.started = true;
@@ -171,6 +184,7 @@ void* ThreadGetMem(void* arg) {
   MEM_THREAD_T* w = static_cast<MEM_THREAD_T*>(arg);
   int rc = GetDorvikMem(w->mem, w->reg, w->addr, w->len, w->link, w->step);
   w->mem->result.store(rc, std::memory_order_release);
+  w->running.store(false, std::memory_order_release);  // last: w may be reused from here on
   return nullptr;
 }
 

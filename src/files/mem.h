@@ -22,6 +22,7 @@ struct MEM_T {
   std::atomic<unsigned char*> end{nullptr};
   unsigned char* sent = nullptr;
   unsigned char* data = nullptr;  // len bytes, owned (malloc/free)
+  int queued = 0;  // the worker was busy: reg, addr and len wait for the owner to start it again
   MEM_T* prev = nullptr;
   MEM_T* next = nullptr;
 };
@@ -38,6 +39,8 @@ struct MEM_THREAD_T {
   pthread_attr_t attr{};
   bool attr_ready = false;
   int step = 0;
+  // Set before the thread starts; its body clears it as its very last action.
+  std::atomic<bool> running{false};
 };
 
 extern MEM_THREAD_T mem_thread;
@@ -49,6 +52,8 @@ constexpr uint32_t kMaxMemBytes = 256u * 65536u;
 MEM_T* AddMemRec(MEM_T* head);
 int GetDorvikMem(MEM_T* rec, signed char reg, unsigned addr, unsigned len, DORVIK_T* link,
                  int step);
+// GetDorvikMem in the memory worker: 0 started, -1 failed, 1 while the worker still runs for
+// another read: rec is then queued with reg, addr and len, and the caller calls again later.
 int GetDorvikMemBg(MEM_T* rec, signed char reg, unsigned addr, unsigned len, DORVIK_T* link,
                    int step);
 void* ThreadGetMem(void* worker);

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include "app/clock.h"
 #include "files/ffile.h"
 #include "files/mem.h"
 #include "files/workers_internal.h"
@@ -13,6 +14,9 @@ std::mutex ffw_lock;
 std::mutex mem_lock;
 
 namespace {
+
+// Longer than the slowest cycle of an object (comm_loop_delay is at most 1 s) plus its work.
+constexpr int64_t kTurnHoldUs = 3000000;
 
 // Prepared again by every object: an earlier set is destroyed first.
 int PrepareAttr(pthread_attr_t* attr, bool* ready, const char* init_msg, const char* stack_msg,
@@ -40,6 +44,20 @@ void DestroyAttr(pthread_attr_t* attr, bool* ready) {
 }
 
 }  // namespace
+
+int TakeWorkerTurn(WORKER_TURN_T* turn, const void* rec, bool running) {
+  const int64_t now = ClockMonoUs();
+  const bool other = turn->rec && turn->rec != rec && now < turn->until_us;
+  if (!running && !other) {
+    turn->rec = nullptr;
+    return 0;
+  }
+  if (!other) {
+    turn->rec = rec;
+    turn->until_us = now + kTurnHoldUs;
+  }
+  return 1;
+}
 
 int PrepareWorkerAttrs(const char** errmsg) {
   const char* dummy = nullptr;

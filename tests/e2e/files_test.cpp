@@ -1,6 +1,7 @@
 // File and memory requests against the server and the simulator: GETFILE (raw, Base64, empty,
 // local, cached), GETFILEINFO, GETMEM in blocks, WRITEFILE in blocks with binary data, its
-// failures and time-out, WRITEFILEINFO, and names that lead out of the working folder.
+// failures and time-out, WRITEFILEINFO, names that lead out of the working folder, and two PLCs
+// sharing the process-wide workers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,10 +85,11 @@ struct FilesRig : kt::Rig {
   int fd = -1;
   std::string pending;
 
-  bool Start(const std::string& globals = "") {
+  bool Start(const std::string& globals = "", const std::string& plc_keys = "") {
     if (!StartSim() || !StartServer("diff_var_enabled = no\nffile_blksize = 64\n"
                                     "mem_blksize = 256\nffile_timeout_wr = 1\n" +
-                                    globals))
+                                        globals,
+                                    plc_keys))
       return false;
     fd = Connect();
     std::string line;
@@ -309,4 +311,69 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
             "ERROR:44 Unterminated write file data: 'WRITEFILE:s.bin[10]'\n");
   EXPECT_EQ(rig.Ask("WRITEFILE:s.bin[0]=\n"), "ERROR:45 Timeout write file data: 's.bin'\n");
   EXPECT_TRUE(rig.WaitLog(Plc("Timeout 'WRITEFILE' client request!!!"))) << rig.srv.err;
+}
+
+// Two PLCs share the process-wide workers. While PLC1's slow transfers hold all three, PLC2's
+// file read, memory read and file write wait in its lists without holding up its thread: a
+// later GET is answered at once, the complete but waiting write has no time-out, and all three
+// finish once the workers are free.
+TEST(Files, WorkersBusyForAnotherPlc) {
+  FilesRig rig;
+  kt::PlcSim sim2;
+  const std::string plc2 = rig.dir / "plc2";
+  ASSERT_EQ(mkdir(plc2.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((plc2 + "/files").c_str(), 0755), 0);
+  ASSERT_TRUE(kt::WriteFile(plc2 + "/values.txt", "R 0 UDINT 12345\nR 20 INT 42\n"));
+  ASSERT_TRUE(kt::WriteFile(plc2 + "/files/iRovanta.pub", kt::SignPubFile(kt::kTestPubFile)));
+  ASSERT_TRUE(kt::StartPlcSim(sim2, true, false, {"--project", plc2}));
+  ASSERT_TRUE(rig.Start("",
+                        "\n[PLC2]\nserver_port = 0\nipaddr_local = 127.0.0.1\ndvktout = 300\n"
+                        "dvktout_step = 100\nipaddr = 127.0.0.1\ndvkport = " +
+                            std::to_string(sim2.udp_port) + "\n"))
+      << rig.srv.err;
+  ASSERT_TRUE(rig.WaitLog("CommObject running...", 2));
+  const std::string mark = "PLC-2 (PLC2): Listening on port ";
+  ASSERT_NE(rig.srv.err.find(mark), std::string::npos) << rig.srv.err;
+  const int fd2 = kt::TcpConnect(atoi(rig.srv.err.c_str() + rig.srv.err.find(mark) + mark.size()));
+  std::string pending2, line;
+  ASSERT_TRUE(rig.Line(fd2, pending2, line));  // the connect's notice
+
+  std::string small, mem;  // printable, so PLC2's replies read as lines
+  for (int i = 0; i < 300; ++i) small += static_cast<char>('a' + i % 26);
+  for (int i = 0; i < 500; ++i) mem += static_cast<char>('A' + i % 26);
+  ASSERT_EQ(kt::SimControl(sim2, "fileput small.bin " + Hex(small)), "OK");
+  ASSERT_EQ(kt::SimControl(sim2, "setbytes R 1000 " + Hex(mem)), "OK");
+  ASSERT_EQ(kt::SimControl(rig.sim, "fileput big.bin " + Hex(Binary(20000))), "OK");
+  // Every exchange with PLC1 answered 100 ms late, for about four seconds of exchanges.
+  ASSERT_EQ(kt::SimControl(rig.sim, "fault delay 100 40"), "OK");
+  ASSERT_TRUE(kt::SendAll(rig.fd, "GETFILE:big.bin\nGETMEM:%R0 30000\n"));
+  ASSERT_TRUE(rig.WaitLog(Plc("Getting file 'big.bin'.")));
+  const std::string wa(10000, 'w');
+  ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:wa.bin[10000]=" + wa + "\nWRITEFILE:wa.bin[0]=\n"));
+  ASSERT_TRUE(rig.WaitLog(Plc("Writing file 'wa.bin'.")));
+
+  ASSERT_TRUE(kt::SendAll(fd2, "WRITEFILE:wb.bin[5]=hello\nWRITEFILE:wb.bin[0]=\n"));
+  ASSERT_TRUE(rig.WaitLog("PLC-2 (PLC2): Writing file 'wb.bin'."));
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(kt::SendAll(fd2, "GETFILE:small.bin\nGETMEM:%R1000 500\nGET:LEVEL\n"));
+  ASSERT_TRUE(rig.Line(fd2, pending2, line, 500ms));
+  EXPECT_EQ(line, "GET:LEVEL,42\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+  EXPECT_EQ(rig.srv.err.find(Plc("Obtained file 'big.bin'")), std::string::npos);
+  EXPECT_EQ(rig.srv.err.find(Plc("File 'wa.bin' was written")), std::string::npos);
+
+  std::string files, mems, rest;
+  while (files.find("[0]=") == std::string::npos || mems.find("[0]=") == std::string::npos ||
+         rest.empty()) {
+    ASSERT_TRUE(rig.Line(fd2, pending2, line, 20000ms)) << files << mems << rest;
+    (line.rfind("GETFILE:", 0) == 0 ? files : line.rfind("GETMEM:", 0) == 0 ? mems : rest) += line;
+  }
+  EXPECT_EQ(files, Blocks("GETFILE", "small.bin", small, 64));
+  EXPECT_EQ(mems, Blocks("GETMEM", "%R1000", mem, 256));
+  EXPECT_EQ(rest, "WRITEFILE:wb.bin OK\n");
+  EXPECT_EQ(kt::SimControl(sim2, "fileget wb.bin"), "OK " + Hex("hello"));
+  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'big.bin' from PLC."), 1, 20000ms)) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc("File 'wa.bin' was written into PLC."), 1, 20000ms));
+  EXPECT_EQ(kt::SimControl(rig.sim, "fileget wa.bin"), "OK " + Hex(wa));
+  close(fd2);
 }

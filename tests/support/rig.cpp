@@ -70,7 +70,7 @@ bool Rig::StartServer(const std::string& globals, const std::string& plc_keys, b
   if (!WriteFile(dir / "Korvane.ini", ini)) return false;
   if (!WriteFile(dir / "FIXED_Rovanta.pub", SignPubFile(kFixedPubFile))) return false;
   if (!Spawn(srv, {KORVANE_BIN, "-v", "-v", "-c", "Korvane.ini"}, dir.path)) return false;
-  const std::string mark = "Listening on port ";
+  const std::string mark = "(PLC1): Listening on port ";  // plc_keys may add further PLCs
   if (!WaitFor(srv, [&] { return srv.err.find(mark) != std::string::npos; })) return false;
   port = atoi(srv.err.c_str() + srv.err.find(mark) + mark.size());
   return WaitLog("CommObject running...");

@@ -105,7 +105,7 @@ TEST_F(LocalFiles, NamesNeverLeaveTheWorkingDirectory) {
     EXPECT_EQ(WriteLocalFile(&rec, "", name), -1);
     EXPECT_EQ(WriteFileInfo(&rec, "", name, nullptr, 0), -1);
     ASSERT_EQ(WriteFileBg(&rec, "", name, nullptr, 0), 0);
-    ASSERT_TRUE(kt::WaitForCond([&] { return rec.result.load() != 0 || rec.busy.load() == 0; }));
+    ASSERT_TRUE(kt::WaitForCond([&] { return !ffw_thread.running.load(); }));  // free again
   }
   EXPECT_FALSE(kt::FileExists("../evil.txt") || kt::FileExists("../new.txt") ||
                kt::FileExists("../work2/evil.txt"));

@@ -109,7 +109,7 @@ TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
       size_t now = static_cast<size_t>(end - rec->data);
       EXPECT_EQ(std::string(reinterpret_cast<char*>(rec->data), now), block.substr(0, now));
     }
-    return rec->state.load() == 0;
+    return rec->state.load() == 0 && !mem_thread.running.load();  // the worker free again
   }));
   EXPECT_EQ(rec->result.load(), 0);
   EXPECT_EQ(Data(rec), block);
@@ -119,4 +119,19 @@ TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, 5000, &link, 5), 0);
   list = RemoveMemRec(rec);
   EXPECT_EQ(list, nullptr);
+
+  // A running worker turns requests away without being waited for (they keep what to read);
+  // once it has ended, the first one turned away goes next.
+  ASSERT_EQ(Ctl("fault delay 100 3"), "OK");
+  MEM_T* slow = Add();
+  MEM_T* first = Add();
+  MEM_T* second = Add();
+  ASSERT_EQ(GetDorvikMemBg(slow, 3, 0, 3000, &link, 5), 0);
+  EXPECT_EQ(GetDorvikMemBg(first, 3, 16, 100, &link, 5), 1);
+  EXPECT_EQ(GetDorvikMemBg(second, 3, 0, 10, &link, 5), 1);
+  EXPECT_TRUE(first->queued && first->reg == 3 && first->addr == 16 && first->len.load() == 100);
+  ASSERT_TRUE(kt::WaitForCond([&] { return !mem_thread.running.load(); }));
+  EXPECT_EQ(GetDorvikMemBg(second, 3, 0, 10, &link, 5), 1);
+  EXPECT_EQ(GetDorvikMemBg(first, 3, 16, 100, &link, 5), 0);
+  EXPECT_EQ(first->queued, 0);
 }
