@@ -76,10 +76,12 @@ struct COMMOBJ_T {
   int wakeup = 0;  // a client has unread input: cut the idle wait short
   int conn_count = 0;
   int listen_sock = 0;
-  int listen_backoff = 0;  // accept failed for want of resources: the next idle wait does not
-                           // wake on the listening socket (it would stay ready)
-  time_t ident_time = 0;   // last successful identification
-  int link_ready = 0;      // the last (re)connection found the PLC ready
+  int poll_fd = -1;             // the client layer's readiness set (epoll)
+  bool listen_watched = false;  // the listening socket is in it
+  int listen_backoff = 0;       // accept failed for want of resources: the next idle wait does not
+                                // wake on the listening socket (it would stay ready)
+  time_t ident_time = 0;        // last successful identification
+  int link_ready = 0;           // the last (re)connection found the PLC ready
 
   DORVIK_T link{};  // zero-filled: closed (the link's mutex serialises its exchanges)
 
