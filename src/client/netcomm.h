@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "plc/pubfile_ops.h"
 
@@ -61,6 +62,9 @@ struct NETSLOT_T {
   int32_t readable = 0;      // the readiness set reported input (or a close) to read
   int32_t peer_closed = 0;  // the peer closed after its last requests: close once they are answered
   int32_t overlong = 0;     // the line being assembled overflowed: it is refused when it ends
+  std::vector<uint32_t> diff_idx;  // DIFF lines of this cycle: places in the object's changes
+  uint64_t diff_cycle = 0;         // the cycle they belong to
+  int32_t report_pending = 0;      // a variable is to be reported once (SET of an inactive one)
 };
 
 // One client slot. The buffers are never reset as a whole: the fill counters keep every clear

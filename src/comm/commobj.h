@@ -9,6 +9,7 @@
 #include <ctime>
 #include <vector>
 
+#include "comm/commobj_changes.h"
 #include "link/dorvik.h"
 #include "plc/pubfile_ops.h"
 
@@ -16,6 +17,7 @@ struct FFILE_T;
 class ShmSrv;
 struct NETCOMM_T;
 struct PUBFILE_T;
+struct PUBFILE_R;
 struct OPTIMREQ_T;
 struct FFILE_T;
 class ShmSrv;
@@ -106,6 +108,10 @@ struct COMMOBJ_T {
   // sets this before the object is initialised; null: no clients.
   void (*client_copies)(COMMOBJ_T* obj, PubFileCopies* out) = nullptr;
   int pf_same = 0;  // the last acquisition found the text already served (clients kept theirs)
+
+  uint64_t cycle_no = 0;                 // counts the cycles of the thread
+  std::vector<const PUBFILE_R*> active;  // the variables read, in name order
+  CHANGES_T changes;                     // this cycle's changes among them
 
   uint32_t img_size[4] = {};               // X, Y, R, S
   std::vector<unsigned char> img[4];       // current images

@@ -177,6 +177,7 @@ void RebuildReadPlanCommObject(COMMOBJ_T* obj) {
   UpdatePubFile(obj->pf, &copies);
   obj->active_changed = 0;
   obj->readplan = CreatePFOptimReq(nullptr, obj->pf);
+  ListActiveCommObject(obj);
   if (!obj->readplan && CountActRecPublicFile(obj->pf) > 0)
     LOGOBJ("ThreadCommObject", obj, "Unable to optimize communication requests (GET)!!!");
   LogActiveCommObject(obj);
@@ -316,6 +317,7 @@ void PrepareCycleCommObject(COMMOBJ_T* obj) {
 }
 
 void CycleCommObject(COMMOBJ_T* obj) {
+  ++obj->cycle_no;
   PollNetCommObject(obj, 0);  // what became ready after the idle wait
   UpdateNetCommObject(obj);
   StartCycleCommObject(obj);
