@@ -27,11 +27,7 @@ struct Rec : FFILE_T {
   ~Rec() { free(data); }
 };
 
-inline std::string Hex(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-  return out;
-}
+using kt::Hex;
 
 // n bytes that differ from their neighbours.
 inline std::string Pattern(size_t n, int seed = 3) {
