@@ -210,11 +210,11 @@ TEST(Info, GetInfoSetConfAndHelp) {
 TEST(Info, SerialLink) {
   kt::Rig rig;
   ASSERT_TRUE(rig.StartSim("", kt::SignPubFile(kt::kTestPubFile), true));
-  ASSERT_EQ(kt::SimControl(rig.sim, "ident A-PLC|SERIAL|7.1|1.A"), "OK");
+  ASSERT_EQ(kt::SimControl(rig.sim, "ident A-PLC|SERIAL|7.1|1.b"), "OK");
   ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", "", true)) << rig.srv.err;
   EXPECT_TRUE(kt::Has(rig.srv.err, kLinkLog + "Initializing DORVIK serial device '" + rig.sim.pty +
                                        "' for speed 115200\n"));
-  EXPECT_TRUE(kt::Has(rig.srv.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.10\n"));  // version in hex
+  EXPECT_TRUE(kt::Has(rig.srv.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.11\n"));  // version in hex
   Client a{rig, rig.Connect()};
   ASSERT_EQ(a.Line(), kSame);
   const std::string dev = rig.sim.pty;

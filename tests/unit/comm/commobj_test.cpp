@@ -63,7 +63,7 @@ TEST(PlcConfig, LimitsDecimalKeysRtsAndRefusedValues) {
   kt::ScratchDir dir;
   dictionary* ini = LoadIni(
       dir,
-      "[udp]\nipaddr = 010.000.000.001\ndvkaddr = 200\ndvkport = 0\ndvktout = 20000\n"
+      "[udp]\nipaddr = 010.000.000.001\ndvkaddr = 127\ndvkport = 0\ndvktout = 20000\n"
       "dvktout_step = -1\nserver_port = -1\n"
       "[ser]\nserial_device = ttyS1\nserial_speed = 09600\nserial_rts = 010\nserver_port = 0\n"
       "[rtsoff]\nserial_device = ttyS1\nserial_speed = 9600\nserial_rts = -1\n"

@@ -56,6 +56,7 @@ TEST_F(PlcFiles, WrongRepliesAreRetriedThenFail) {
       {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", false, -1},
       {ft::ScriptedPlc::EMPTY, 2, "", false, 0},
       {ft::ScriptedPlc::EMPTY, 3, "", false, -1},  // would otherwise go on for ever
+      {ft::ScriptedPlc::STATUS, 2, "", false, 0},
       {ft::ScriptedPlc::OFFSET, 1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, 0},
       {ft::ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, -1},
       {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", true, -1},
