@@ -13,6 +13,7 @@
 #include "plc/plcdef.h"
 #include "plc/pubfile.h"
 #include "plc/pubfile_ops.h"
+#include "support/rig.h"
 #include "support/scratch.h"
 
 namespace kt {
@@ -55,13 +56,6 @@ inline PubFilePtr ReadText(const std::string& text) {
   PubFilePtr pf(CreatePubFile(nullptr));
   if (SetPubText(&pf->file, text.data(), static_cast<int64_t>(text.size())) != 0) return nullptr;
   return ReadPubFile(pf.get()) ? std::move(pf) : nullptr;
-}
-
-// `body` followed by its checksum line.
-inline std::string WithCrc(const std::string& body) {
-  char line[64];
-  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
-  return body + line;
 }
 
 // The columns of a table row.

@@ -1,4 +1,4 @@
-// One record per variable; enabling, disabling, hiding, copying, merging and folding public files.
+// Enabling, disabling, hiding, copying, merging and folding public files.
 #include "plc/pubfile_ops.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +10,7 @@
 
 namespace {
 
-// Sets every per-variable field from `v`, and shows them all.
-void SetFields(PUBFILE_R* r, int v) {
-  r->state = v, r->hidden = v + 1, r->delta = v + 0.5, r->retake = v + 2, r->report_once = v + 3;
-  memcpy(r->value + 4, &v, sizeof v);
-}
+// Every per-variable field of a record.
 std::string Fields(const PUBFILE_R* r) {
   int v;
   memcpy(&v, r->value + 4, sizeof v);
@@ -28,28 +24,6 @@ std::string Fields(const PUBFILE_R* r) {
 
 using PubFileOps = kt::PlcTest;
 using kt::States;
-
-TEST_F(PubFileOps, EveryFieldChangedThroughOneIndexIsSeenThroughTheOther) {
-  auto pf = kt::ReadText("A R 0 0 INT\nB X 0 2 .1 BOOL\n");
-  ASSERT_TRUE(pf);
-  for (const char* name : {"A", "B"}) {
-    const double key = FindPubFileRec(pf.get(), name)->key;
-    SetFields(FindPubFileRec(pf.get(), name), 10);
-    EXPECT_EQ(Fields(FindPubFileRecByKey(pf.get(), key)), "10 11 10.5 12 13 10") << name;
-    SetFields(FindPubFileRecByKey(pf.get(), key), 20);
-    EXPECT_EQ(Fields(FindPubFileRec(pf.get(), name)), "20 21 20.5 22 23 20") << name;
-  }
-  // The operations change the one record too; the read plan walks the key index.
-  const PUBFILE_R* a = FindPubFileRecByKey(pf.get(), FindPubFileRec(pf.get(), "A")->key);
-  ASSERT_EQ(DisablePubFile(pf.get(), "A", 0.5) + UnHidePubFile(pf.get(), "A"), 0);
-  EXPECT_EQ(Fields(a), "2 0 0.5 1 23 20");
-  ASSERT_EQ(EnablePubFileRec(pf.get(), "A"), 0);
-  EXPECT_EQ(a->state, PF_ENABLED);
-  PubFileCopies nobody;
-  pf_var_disabled = 1;
-  EXPECT_NE(UpdatePubFile(pf.get(), &nobody), 0);
-  EXPECT_EQ(a->state, PF_DISABLED);
-}
 
 TEST_F(PubFileOps, SelectionsDeltasSetsAndHiddenRecords) {
   auto pf = kt::ReadText(
