@@ -132,8 +132,8 @@ bool Changed(PUBFILE_R* r, const unsigned char* cur, const unsigned char* prev, 
 
 int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   if (cli->diff_req || !cli->pf) return 0;
-  for (auto& e : cli->pf->names) {
-    PUBFILE_R* r = e.second;
+  for (const auto& e : cli->pf->index->names) {
+    PUBFILE_R* r = &cli->pf->recs[e.second];
     if (r->state != PF_ENABLED && r->state != PF_ALWAYS && !r->report_once) continue;
     const int img = ImageOfReg(r->reg);
     if (img < 0) continue;

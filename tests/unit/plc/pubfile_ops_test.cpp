@@ -57,7 +57,7 @@ TEST_F(PubFileOps, SelectionsDeltasSetsAndHiddenRecords) {
   ASSERT_TRUE(pf);
   PUBFILE_R* temp = FindPubFileRec(pf.get(), "TEMP");
   FindPubFileRec(pf.get(), "__PF_CRC")->state = PF_ALWAYS;
-  pf->enabled_names.erase("__PF_CRC");
+  FindPubFileRec(pf.get(), "__PF_CRC")->choice = 0;  // out of enabled_names
   ASSERT_EQ(DisablePubFile(pf.get(), "TEMP", -1), 0);
   EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=2 T_HID=1 __PF_CRC=4 | +A +B +T_HID -TEMP");
   EXPECT_EQ(pf->disable_mark, 3);
@@ -82,7 +82,7 @@ TEST_F(PubFileOps, SelectionsDeltasSetsAndHiddenRecords) {
   EXPECT_EQ(EnablePubFile(pf.get(), "Q*", -1), 1);
   // The empty name: only the visible names of the other set, which it empties; with that set
   // empty, every visible record.
-  pf->disabled_names.erase("TEMP");
+  FindPubFileRec(pf.get(), "TEMP")->choice = 0;  // out of disabled_names
   ASSERT_EQ(EnablePubFile(pf.get(), "", -1), 0);
   EXPECT_EQ(States(pf.get()), "A=1 B=1 TEMP=2 T_HID=2 __PF_CRC=4 | +A +B");
   ASSERT_EQ(EnablePubFile(pf.get(), "", -1), 0);
@@ -145,7 +145,7 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   auto pf = kt::ReadText("X1 R 0 0 INT\nY1 R 0 2 INT\nW1 R 0 4 INT\n__PF_CRC R 0 6 UDINT\n");
   ASSERT_TRUE(pf);
   FindPubFileRec(pf.get(), "__PF_CRC")->state = PF_ALWAYS;
-  pf->enabled_names.erase("__PF_CRC");
+  FindPubFileRec(pf.get(), "__PF_CRC")->choice = 0;
   PUBFILE_T *c1 = nullptr, *c2 = nullptr;
   PubFileCopies clients = {&c1, &c2};
   ASSERT_EQ(UpdatePubFileClient(pf.get(), &clients), 0);
@@ -182,3 +182,4 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   RemovePubFile(c1, 0);
   RemovePubFile(c2, 0);
 }
+
