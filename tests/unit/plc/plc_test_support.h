@@ -85,12 +85,14 @@ inline std::string Rec(PUBFILE_T* pf, const std::string& row) {
 // "-NAME" disabled.
 inline std::string States(PUBFILE_T* pf) {
   std::string out;
-  for (const auto& [name, r] : pf->names)
-    out += std::string(name) + "=" + std::to_string(r->state) + " ";
-  out += "|";
-  for (const auto& n : pf->enabled_names) out += " +" + std::string(n.first);
-  for (const auto& n : pf->disabled_names) out += " -" + std::string(n.first);
-  return out;
+  std::string enabled, disabled;
+  for (const auto& [name, at] : pf->index->names) {
+    const PUBFILE_R& r = pf->recs[at];
+    out += std::string(name) + "=" + std::to_string(r.state) + " ";
+    if (r.choice == PF_ENABLED) enabled += " +" + std::string(name);
+    if (r.choice == PF_DISABLED) disabled += " -" + std::string(name);
+  }
+  return out + "|" + enabled + disabled;
 }
 
 }  // namespace kt
