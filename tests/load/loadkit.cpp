@@ -51,7 +51,7 @@ RunArgs ParseArgs(int argc, char** argv) {
       a.figures.emplace_back(std::string(argv[i] + 2, static_cast<size_t>(eq - argv[i] - 2)),
                              atol(eq + 1));
   }
-  // Clients below, the server and the simulator above all need many descriptors.
+  // A connection the server closed must fail the send, not end the run.
   signal(SIGPIPE, SIG_IGN);
   return a;
 }
