@@ -184,7 +184,6 @@ bool ReadProc(pid_t pid, ProcFigures& f) {
   };
   f.rss_kb = field("VmRSS:");
   f.hwm_kb = field("VmHWM:");
-  f.threads = static_cast<int>(field("Threads:"));
   // Fields 14 and 15 of stat count after the command name, which may hold spaces.
   std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = stat.rfind(')');
@@ -202,11 +201,10 @@ bool ReadProc(pid_t pid, ProcFigures& f) {
   return true;
 }
 
-size_t LogWatch::Watch(const std::string& text, bool keep) {
-  Poll();  // counting starts from now
+size_t LogWatch::Watch(const std::string& text) {
+  Poll();
   texts.push_back(text);
   counts.push_back(0);
-  keep_lines.push_back(keep);
   return texts.size() - 1;
 }
 
@@ -224,11 +222,7 @@ void LogWatch::Poll() {
   size_t start = 0;
   for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1) {
     for (size_t i = 0; i < texts.size(); ++i) {
-      const char* hit = static_cast<const char*>(
-          memmem(partial.data() + start, nl - start, texts[i].data(), texts[i].size()));
-      if (!hit) continue;
-      counts[i]++;
-      if (keep_lines[i] && kept.size() < 1000) kept.push_back(partial.substr(start, nl - start));
+      if (memmem(partial.data() + start, nl - start, texts[i].data(), texts[i].size())) counts[i]++;
     }
   }
   partial.erase(0, start);
@@ -480,16 +474,6 @@ bool LineConn::Until(const std::string& prefix, std::string& line, int timeout_m
 
 bool LineConn::More(int timeout_ms) {
   return !closed && Fill(*this, NowMs() + timeout_ms);
-}
-
-bool LineConn::Bytes(size_t n, std::string& out, int timeout_ms) {
-  const int64_t deadline = NowMs() + timeout_ms;
-  while (buf.size() < n) {
-    if (closed || (!Fill(*this, deadline) && NowMs() >= deadline)) return false;
-  }
-  out = buf.substr(0, n);
-  buf.erase(0, n);
-  return true;
 }
 
 std::vector<std::string> LineConn::LinesFor(int window_ms) {

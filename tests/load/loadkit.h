@@ -65,7 +65,6 @@ struct ProcFigures {
   long hwm_kb = 0;   // VmHWM, the peak
   double cpu_s = 0;  // user + system time
   int fds = 0;       // entries of /proc/<pid>/fd
-  int threads = 0;
 };
 bool ReadProc(pid_t pid, ProcFigures& f);
 
@@ -76,11 +75,9 @@ struct LogWatch {
   std::string partial;
   std::vector<std::string> texts;
   std::vector<size_t> counts;
-  std::vector<std::string> kept;  // lines that matched a text registered with keep
-  std::vector<bool> keep_lines;
 
   explicit LogWatch(const std::string& p) : path(p) {}
-  size_t Watch(const std::string& text, bool keep = false);  // index for Count
+  size_t Watch(const std::string& text);  // counts from now on; the index for Count
   void Poll();
   size_t Count(size_t index) {
     Poll();
@@ -143,8 +140,6 @@ struct LineConn {
              std::vector<std::string>* before = nullptr);
   // Appends what arrives within the time-out to buf; false when nothing came or it closed.
   bool More(int timeout_ms);
-  // Reads exactly n raw bytes (from the buffer first).
-  bool Bytes(size_t n, std::string& out, int timeout_ms);
   // Whatever arrives within the window, as lines.
   std::vector<std::string> LinesFor(int window_ms);
 };
