@@ -507,5 +507,9 @@ int main(int argc, char** argv) {
              kl::Resources(loaded), "exit 0 within 2 s, \"*** END ***\" logged",
              code == 0 && exit_ms <= 2000 && end_line && still_open == 0);
   kl::SimCmd(sim, "move clear");
+  const std::string trouble = kl::ServerTrouble(srv);
+  report.Row("the server's log and standard error", "the whole run",
+             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
+             trouble.empty());
   return report.Exit();
 }

@@ -435,5 +435,9 @@ int main(int argc, char** argv) {
   }
   const int code = kl::StopChild(srv.proc, SIGTERM, 5000);
   if (code != 0) report.Row("stop", "SIGTERM", kl::Fmt("exit %d", code), "", "exit 0", false);
+  const std::string trouble = kl::ServerTrouble(srv);
+  report.Row("the server's log and standard error", "the whole run",
+             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
+             trouble.empty());
   return report.Exit();
 }

@@ -373,6 +373,28 @@ bool StartServer(Server& srv, const std::string& dir, int sim_udp_port, const st
   return false;
 }
 
+std::string ServerTrouble(const Server& srv) {
+  static const char* const marks[] = {"Received signal SIGSEGV",
+                                      "Received signal SIGABRT",
+                                      "Received signal SIGILL",
+                                      "Received signal SIGFPE",
+                                      "Sanitizer",
+                                      "runtime error:"};
+  for (const std::string& path : {srv.log_path, srv.dir + "/korvane.out"}) {
+    const std::string text = ReadFile(path);
+    for (const char* mark : marks) {
+      const size_t at = text.find(mark);
+      if (at == std::string::npos) continue;
+      const size_t start = text.rfind('\n', at);
+      const size_t end = text.find('\n', at);
+      return text.substr(start == std::string::npos ? 0 : start + 1,
+                         (end == std::string::npos ? text.size() : end) -
+                             (start == std::string::npos ? 0 : start + 1));
+    }
+  }
+  return "";
+}
+
 int ConnectNonBlocking(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

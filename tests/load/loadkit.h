@@ -113,6 +113,9 @@ struct Server {
 bool StartServer(Server& srv, const std::string& dir, int sim_udp_port, const std::string& globals,
                  const std::string& plc_keys);
 int FreeTcpPort();
+// What the server said about itself going wrong: a fatal signal in its log, a sanitizer report on
+// its standard error (a sanitizer build); the first such line, or "" when there is none.
+std::string ServerTrouble(const Server& srv);
 
 // The public file text with its checksum line.
 std::string SignPubFile(const std::string& body);
