@@ -225,7 +225,11 @@ struct Phase {
   uint32_t round;  // makes the values written in this phase differ from earlier ones
 };
 
-void RunPhase(kl::Report& report, Fleet& fleet, kl::Sim& sim, pid_t pid, const Phase& ph) {
+void RunPhase(kl::Report& report, Fleet& fleet, kl::Sim& sim, pid_t pid, kl::LogWatch& log,
+              const Phase& ph) {
+  // Output the server could not hand to our sockets at once: then our reading was too slow.
+  const size_t slow_w = log.Watch("Slow client");
+  const size_t drop_w = log.Watch("exceeds its buffer");
   const std::vector<uint32_t> start = SimVars(sim);
   for (Client& c : fleet.clients) {
     c.last = start;
@@ -317,11 +321,13 @@ void RunPhase(kl::Report& report, Fleet& fleet, kl::Sim& sim, pid_t pid, const P
       kl::Fmt("%llu changes (%d x %d vars, one per %d ms) to %d clients",
               static_cast<unsigned long long>(changed), ph.changes, kVars, ph.period_ms, clients),
       kl::Fmt("%d/%d clients got every change; %llu of %llu DIFF lines (%.1f%%, %.0f "
-              "lines/s), %ld skipped values, %ld out of order, %d closed",
+              "lines/s), %ld skipped values, %ld out of order, %d closed; slow-client lines %zu, "
+              "clients dropped %zu",
               complete, clients, static_cast<unsigned long long>(lines),
               static_cast<unsigned long long>(changed * clients),
               changed ? 100.0 * lines / (static_cast<double>(changed) * clients) : 0.0,
-              lines * 1000.0 / (moved_ms + settle_ms), gaps, backwards, closed),
+              lines * 1000.0 / (moved_ms + settle_ms), gaps, backwards, closed, log.Count(slow_w),
+              log.Count(drop_w)),
       resources, "every client sees every change once, in order",
       clients > 0 && complete == clients);
   report.Row(ph.what + ": last values", kl::Fmt("%d clients, %d vars", clients, kVars),
@@ -443,11 +449,11 @@ int main(int argc, char** argv) {
 
   // 2. DIFF traffic, at the pace of the cycle and at a pace the server can follow.
   kl::Progress("every variable changing every cycle");
-  RunPhase(report, fleet, sim, pid,
+  RunPhase(report, fleet, sim, pid, log,
            {kl::Fmt("1000 variables changing every cycle (%d ms)", p.loop_delay), p.loop_delay,
             p.fast_changes, 1});
   kl::Progress("every variable changing every %d ms", p.slow_period);
-  RunPhase(report, fleet, sim, pid,
+  RunPhase(report, fleet, sim, pid, log,
            {kl::Fmt("1000 variables changing every %d ms", p.slow_period), p.slow_period,
             p.slow_changes, 2});
 
