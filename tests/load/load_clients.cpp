@@ -368,7 +368,7 @@ void RunPhase(kl::Report& report, Fleet& fleet, kl::Sim& sim, pid_t pid, kl::Log
 int main(int argc, char** argv) {
   kl::RunArgs args = kl::ParseArgs(argc, argv);
   Params p = args.quick ? Params{256, 64, 8, 120, 100, 20, 2000, 3}
-                        : Params{1024, 64, 8, 300, 100, 50, 2000, 10};
+                        : Params{1024, 64, 8, 300, 100, 50, 5000, 6};
   p.clients = static_cast<int>(args.Figure("clients", p.clients));
   p.burst = std::min(p.clients, static_cast<int>(args.Figure("burst", p.burst)));
   p.loop_delay = static_cast<int>(args.Figure("loop_delay", p.loop_delay));
