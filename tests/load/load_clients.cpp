@@ -3,6 +3,8 @@
 // meanwhile must reach the PLC or be answered with an error. At the end the server is stopped
 // with SIGTERM while the clients are busy, file and memory reads run and some clients have
 // stopped reading.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -398,6 +400,9 @@ int main(int argc, char** argv) {
   kl::LogWatch log(srv.log_path);
   const size_t notices = log.Watch("Public file 'iRovanta.pub' not changed");
 
+  const size_t accepted_w = log.Watch("Accepting connection from");
+  const size_t refused_w = log.Watch("Maximum connections reached");
+
   // 1. Connecting: a burst first, then the rest a few at a time.
   kl::Progress("connecting %d clients", p.clients);
   Fleet fleet(p.clients);
@@ -417,23 +422,44 @@ int main(int argc, char** argv) {
       kl::Fmt("%d answered after %lld ms", Answered(fleet), static_cast<long long>(burst_ms)), "",
       "all answered within 1 s", Answered(fleet) == p.burst && burst_ms <= 1000);
   const int64_t deadline = t0 + p.connect_s * 1000L;
-  while (Answered(fleet) < p.clients && kl::NowMs() < deadline) {
-    Open(fleet, srv.port, opened, Answered(fleet) + p.window - opened);
+  auto failed = [&] {
+    int n = 0;
+    for (const Client& c : fleet.clients) n += c.closed && !c.answered ? 1 : 0;
+    return n;
+  };
+  while (Answered(fleet) + failed() < p.clients && kl::NowMs() < deadline) {
+    Open(fleet, srv.port, opened, Answered(fleet) + failed() + p.window - opened);
     AskFirst(fleet, asked);
     fleet.Pump(10);
   }
   const int64_t connect_ms = kl::NowMs() - t0;
   const int answered = Answered(fleet);
+  for (int i = 0, told = 0; i < opened && told < 5; ++i) {
+    const Client& c = fleet.clients[i];
+    if (c.answered) continue;
+    tcp_info ti{};
+    socklen_t len = sizeof ti;
+    getsockopt(c.fd, IPPROTO_TCP, TCP_INFO, &ti, &len);
+    report.Note(
+        kl::Fmt("client %d never answered: %s, TCP state %u, %u bytes unacknowledged, "
+                "GET %s",
+                i, c.closed ? "closed" : "open", ti.tcpi_state, ti.tcpi_unacked,
+                asked[i] ? "sent" : "not sent"));
+    told++;
+  }
   kl::ProcFigures after_connect;
   kl::ReadProc(pid, after_connect);
-  report.Row(kl::Fmt("clients connect (net_connect_max 1024, comm_loop_delay %d)", p.loop_delay),
-             kl::Fmt("%d clients, then %d at a time", p.clients, p.window),
-             kl::Fmt("%d answered in %.1f s (%.0f/s)", answered, connect_ms / 1000.0,
-                     answered * 1000.0 / std::max<int64_t>(connect_ms, 1)),
-             kl::Resources(after_connect) +
-                 kl::Fmt(", %.2f s CPU per 100 clients",
-                         (after_connect.cpu_s - idle.cpu_s) * 100.0 / std::max(answered, 1)),
-             kl::Fmt("all %d within %d s", p.clients, p.connect_s), answered == p.clients);
+  report.Row(
+      kl::Fmt("clients connect (net_connect_max 1024, comm_loop_delay %d)", p.loop_delay),
+      kl::Fmt("%d clients, then %d at a time", p.clients, p.window),
+      kl::Fmt("%d answered in %.1f s (%.0f/s); the server logged %zu accepted, %zu over "
+              "the limit; %d connections failed",
+              answered, connect_ms / 1000.0, answered * 1000.0 / std::max<int64_t>(connect_ms, 1),
+              log.Count(accepted_w), log.Count(refused_w), failed()),
+      kl::Resources(after_connect) +
+          kl::Fmt(", %.2f s CPU per 100 clients",
+                  (after_connect.cpu_s - idle.cpu_s) * 100.0 / std::max(answered, 1)),
+      kl::Fmt("all %d within %d s", p.clients, p.connect_s), answered == p.clients);
   long other = 0;
   for (const Client& c : fleet.clients) other += static_cast<long>(c.others.size());
   report.Note(
