@@ -16,6 +16,7 @@
 #include "app/globals.h"
 #include "app/log.h"
 #include "client/netcomm.h"
+#include "client/protocol.h"
 
 namespace {
 
@@ -89,8 +90,18 @@ int AcceptNectComm(NETCOMM_T* rec) {
 
 int RecvNetComm(NETCOMM_T* rec) {
   ClearRxNetComm(rec);
-  while (rec->rx_len < kNetRecvBudget) {
-    ssize_t n = recv(rec->sock, rec->rx + rec->rx_len, kNetRecvBudget - rec->rx_len, 0);
+  // What one call takes in must fit behind the unfinished line and the text held back, or a
+  // line of the longest allowed length would be cut where two reads meet.
+  const size_t held = rec->pending_len + rec->deferred_len;
+  size_t budget = held < kLineMax ? kLineMax - held : 0;
+  if (budget == 0 && rec->deferred_len > 0) {  // the held-back text is served first
+    rec->readable = 1;
+    return 0;
+  }
+  // A full unfinished line is overlong already: what follows is read at full pace and dropped.
+  if (budget == 0 || budget > kNetRecvBudget) budget = kNetRecvBudget;
+  while (rec->rx_len < budget) {
+    ssize_t n = recv(rec->sock, rec->rx + rec->rx_len, budget - rec->rx_len, 0);
     if (n < 0) return 0;  // nothing more for now; any error counts the same
     if (n == 0) {
       // Requests that came with the peer's close are still served: the close waits for them.
@@ -100,6 +111,7 @@ int RecvNetComm(NETCOMM_T* rec) {
     }
     rec->rx_len += static_cast<size_t>(n);
   }
+  rec->readable = 1;  // the budget ended the read: more may be waiting
   return 0;
 }
 

@@ -46,7 +46,19 @@ int WaitForCmd(char* pending, size_t* pending_len, char* received, size_t* recei
       len += *pending_len;
       tail_at += *pending_len;
     } else {
+      // The line that overflowed is refused by its beginning: the typed text stands in for
+      // the piece that ends it, as far as it fits in front of the lines that follow.
       TooMuch(overflow);
+      const size_t first_end =
+          static_cast<size_t>(static_cast<const char*>(memchr(received, '\n', len)) - received) + 1;
+      const size_t rest = len - first_end;
+      const size_t keep = *pending_len < kLineMax - rest - 1 ? *pending_len : kLineMax - rest - 1;
+      memmove(received + keep + 1, received + first_end, rest);
+      memcpy(received, pending, keep);
+      received[keep] = '\n';
+      if (first_end > keep + 1) memset(received + keep + 1 + rest, 0, first_end - keep - 1);
+      tail_at = tail_at - first_end + keep + 1;
+      len = keep + 1 + rest;
     }
     memset(pending, 0, *pending_len);
     *pending_len = 0;

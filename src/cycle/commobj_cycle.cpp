@@ -75,7 +75,6 @@ bool DispatchClientCommObject(COMMOBJ_T* obj, NETCOMM_T* r) {
   if (!(r->state & NET_FREE) && r->readable) {
     r->readable = 0;
     if (GetReqCommObject(obj, r) != 0) return false;
-    if (r->rx_len >= kNetRecvBudget) r->readable = 1;  // more may be waiting
   }
   if (!obj->link_down && !obj->shm_down && DiffCommObject(obj, r) != 0) return false;
   if (r->set_req) RemoveCliReq(r->set_req, nullptr);

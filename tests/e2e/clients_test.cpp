@@ -122,6 +122,7 @@ TEST(Clients, BurstsAndHalfClosedPeers) {
 }
 
 TEST(Clients, LineAssemblyControlBytesAndOverlongInput) {
+  constexpr size_t kLongest = 131071;  // a request line with its LF
   Server s;
   ASSERT_TRUE(s.Start(10, true));
   kt::RigClient c(s);
@@ -160,6 +161,13 @@ TEST(Clients, LineAssemblyControlBytesAndOverlongInput) {
   while (huge.size() < (1u << 20)) huge += "GET:x,";
   ASSERT_TRUE(kt::SendAll(c.fd, huge + "\nGET:__PF_CRC\n"));
   EXPECT_EQ(c.Line().substr(0, 30), "ERROR:30 Bad client request: '");
+  c.Talk("", {"GET:__PF_CRC,12345"});
+  // Lines of the longest length allowed, back to back with a request: each is whole, none lost.
+  std::string longest;
+  for (int i = 0; i < 3; ++i)
+    longest += "L" + std::to_string(i) + ":" + std::string(kLongest - 4, 'w') + "\n";
+  ASSERT_TRUE(kt::SendAll(c.fd, longest + "GET:__PF_CRC\n"));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(c.Line(), Unknown("L" + std::to_string(i) + ":"));
   c.Talk("", {"GET:__PF_CRC,12345"});
 
   // More than one receive can take: read over several cycles, every line answered once, in order.

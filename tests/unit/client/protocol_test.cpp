@@ -37,17 +37,23 @@ TEST(WaitForCmd, ExactLimitAndLinesAcrossChunks) {
   EXPECT_EQ(feed("\n"), 0);
   EXPECT_EQ(std::string(rx.data(), rx_len), "GET:B\n");
   // Exactly kLineMax bytes pending is still accepted; one more is dropped with its message, and
-  // the line with its LF (131072 bytes) is dropped, not joined.
+  // the line with its LF (131072 bytes) is flagged and passed on by its beginning, to be refused.
   testing::internal::CaptureStderr();
   EXPECT_EQ(feed(std::string(kNetRecvBudget, 'A')), 1);
   EXPECT_EQ(feed(std::string(kLineMax - kNetRecvBudget, 'B')), 1);
   EXPECT_EQ(pending_len, kLineMax);
   EXPECT_EQ(feed("C"), 1);
   EXPECT_EQ(pending_len, kLineMax);
-  EXPECT_EQ(feed("\n"), 0);
+  int overflow = 0;
+  rx[0] = '\n';
+  rx_len = 1;
+  EXPECT_EQ(WaitForCmd(pending.data(), &pending_len, rx.data(), &rx_len, &overflow), 0);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Too many data in input buffer!"),
             std::string::npos);
-  EXPECT_EQ(std::string(rx.data(), rx_len), "\n");
+  EXPECT_EQ(overflow, 1);
+  EXPECT_EQ(
+      std::string(rx.data(), rx_len),
+      std::string(kNetRecvBudget, 'A') + std::string(kLineMax - kNetRecvBudget - 1, 'B') + "\n");
   EXPECT_EQ(pending_len, 0u);
 }
 
