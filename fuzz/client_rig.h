@@ -102,6 +102,7 @@ inline void Setup() {
   SetClock([] { return now.load(); }, nullptr);
   snprintf(outside, sizeof outside, "/tmp/korvane-fuzz-XXXXXX");
   if (!mkdtemp(outside) || chdir(outside) != 0 || mkdir("w", 0755) != 0 || chdir("w") != 0) abort();
+  atexit([] { nftw(outside, RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); });
 }
 
 struct Rig {
@@ -111,7 +112,8 @@ struct Rig {
 };
 
 // A fresh object and client; the working folder holds a local file and a local '.' file.
-inline void Open(Rig* r, uint8_t flags) {
+// Settings: bits 0-5 object and client, bits 8-15 number formatting.
+inline void Open(Rig* r, unsigned settings) {
   Setup();
   nftw(".", RemoveEntry, 8, FTW_DEPTH | FTW_PHYS);
   for (const char* name : {"a.txt", ".b"}) {
@@ -123,22 +125,31 @@ inline void Open(Rig* r, uint8_t flags) {
   static NETCOMM_T* cli = AddNetCommRec(nullptr);
   int sv[2];
   if (!cli || socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) abort();
-  pf_var_disabled = flags & 1;
-  end_line_crlf = (flags >> 1) & 1;
-  link_result = (flags >> 2) & 1;
+  pf_var_disabled = settings & 1;
+  end_line_crlf = (settings >> 1) & 1;
+  link_result = (settings >> 2) & 1;
+  lim_of_decimals = (settings >> 8) & 1;
+  scient_notation = (settings >> 9) & 1;
+  date_time_decimal = (settings >> 10) & 1;
+  num_of_decimals = (settings >> 12) & 15;
   COMMOBJ_T* obj = new COMMOBJ_T;
   snprintf(obj->cfg.name, sizeof obj->cfg.name, "PLC1");
   snprintf(obj->cfg.ipaddr, sizeof obj->cfg.ipaddr, "127.0.0.1");
-  obj->cfg.pubfile_write = (flags >> 3) & 1;
+  obj->cfg.pubfile_write = (settings >> 3) & 1;
   Dorvik_SetStation(&obj->link, 0, 1, 0);
-  Dorvik_ATTACH(&obj->link, PlayPlc, nullptr, (flags & 16) ? 1 : 5);
+  Dorvik_ATTACH(&obj->link, PlayPlc, nullptr, (settings & 16) ? 1 : 5);
   obj->pf = CreatePubFile(nullptr);
   if (!obj->pf || SetPubText(&obj->pf->file, kPub, sizeof kPub - 1) || !ReadPubFile(obj->pf))
     abort();
   obj->readplan = CreatePFOptimReq(nullptr, obj->pf);
   uint32_t size[4] = {};
   GetPubFileMemSize(obj->pf, &size[0], &size[1], &size[2], &size[3]);
-  for (int i = 0; i < 4; ++i) obj->img[i].assign(size[i], 0), obj->img_prev[i] = obj->img[i];
+  // The images as the public file sizes them (the walk stops at the first register without an
+  // image, so some come out short or empty), or roomy.
+  for (int i = 0; i < 4; ++i) {
+    obj->img[i].assign((settings & 32) ? size[i] : 512, 0);
+    obj->img_prev[i] = obj->img[i];
+  }
   cli->sock = sv[0];
   cli->state = NET_CONNECTED;
   cli->crlf = end_line_crlf;
