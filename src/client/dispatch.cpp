@@ -293,6 +293,19 @@ int ServeRequest(DISPATCH_T* d, int* rc) {
   return 0;
 }
 
+// Appends a reply entry to `list` after `last` (any record of the list: appending walks on from
+// there to its end).
+CLIREQ_T* AppendReply(CLIREQ_T** list, CLIREQ_T* last, const char* name, const char* value,
+                      double key) {
+  CLIREQ_T* r = AddCliReqRec(last);
+  if (!r) return nullptr;
+  if (!*list) *list = r;
+  snprintf(r->name, sizeof r->name, "%s", name);
+  snprintf(r->value, sizeof r->value, "%s", value);
+  r->key = key;
+  return r;
+}
+
 }  // namespace
 
 bool NextArgLine(DISPATCH_T* d, std::string* line) {
@@ -348,12 +361,23 @@ std::string NameOf(const std::string& arg) {
 }
 
 CLIREQ_T* AddReply(CLIREQ_T** list, const char* name, const char* value, double key) {
-  CLIREQ_T* r = AddCliReqRec(*list);
+  return AppendReply(list, *list, name, value, key);
+}
+
+CLIREQ_T* AddReqReply(DISPATCH_T* d, CLIREQ_T** list, const char* name, const char* value,
+                      double key) {
+  if (d->replies >= kMaxBufferReplies) {
+    LogReq(d, "No space in buffer for client request: '%s'", d->keyword);
+    ErrReq(d, 36, d->keyword);
+    return nullptr;
+  }
+  int i = 0;
+  while (i < kReplyLists - 1 && d->lists[i] && d->lists[i] != list) ++i;
+  CLIREQ_T* r = AppendReply(list, d->lists[i] == list ? d->tails[i] : *list, name, value, key);
   if (!r) return nullptr;
-  if (!*list) *list = r;
-  snprintf(r->name, sizeof r->name, "%s", name);
-  snprintf(r->value, sizeof r->value, "%s", value);
-  r->key = key;
+  d->lists[i] = list;
+  d->tails[i] = r;
+  ++d->replies;
   return r;
 }
 
