@@ -2,8 +2,8 @@
 // in pieces, dispatched, answered, SET values written, over a few cycles, against a PLC that
 // answers register reads and writes. Input: a byte of object settings, one of number formatting,
 // one of state flags per cycle, three split points (eighths of the rest; 0: none), four bytes the
-// PLC reads return, then the client's bytes. With bit 7 of the settings each piece is sent over
-// and over up to 128 KiB, for the paths of overlong input and of a full request buffer.
+// PLC reads return, then the client's bytes. With bits 6 and 7 of the settings each piece is sent
+// over and over up to 128 KiB, for the paths of overlong input and of a full request buffer.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fz::Open(&rig, data[0] | data[1] << 8);
   for (int i = 0; i < 4; ++i) {
     std::string piece(reinterpret_cast<const char*>(text + cut[i]), cut[i + 1] - cut[i]);
-    while ((data[0] & 0x80) && !piece.empty() && piece.size() < (1u << 17))
+    while ((data[0] & 0xC0) == 0xC0 && !piece.empty() && piece.size() < (1u << 17))
       piece.append(piece, 0, std::min(piece.size(), (1u << 17) - piece.size()));
     fz::Cycle(&rig, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), false,
               static_cast<uint8_t>(state >> i));
