@@ -4,7 +4,6 @@
 // seconds a cycle, and a scratch working folder that nothing may leave.
 #pragma once
 #include <dirent.h>
-#include <fcntl.h>
 #include <ftw.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -169,7 +168,9 @@ inline void Cycle(Rig* r, const uint8_t* in, size_t n, bool direct, uint8_t stat
   obj->service_error = state & 1;
   obj->link_down = (state >> 1) & 1;
   obj->no_pubfile = (state >> 2) & 1;
-  if (!direct && n > 0 && write(r->peer, in, n) < 0) return;
+  if (!direct && n > 0 && write(r->peer, in, n) < 0) {
+    // The socket still holds what the client was not yet served: this piece is lost.
+  }
   if (GetDataCommObject(obj) != 0 || (cli->state & NET_FREE)) return;
   if (!(cli->state & NET_PENDING)) {
     if (direct) {
