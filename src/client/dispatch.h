@@ -16,12 +16,13 @@ constexpr int kReplyLists = 10;  // lists a buffer may append to: more than NETS
 struct DISPATCH_T {
   COMMOBJ_T* obj;
   NETCOMM_T* cli;
-  const char* pos;      // next unread byte
-  const char* end;      // end of the text
-  char keyword[256];    // the request's keyword in upper case, with its ':'
-  bool first = true;    // the next argument line is the rest of the keyword's line
-  bool quotes = false;  // GET and SET: a ':' inside double quotes belongs to the argument
-  size_t replies = 0;   // reply entries queued from this text
+  const char* pos;         // next unread byte
+  const char* end;         // end of the text
+  char keyword[256];       // the request's keyword in upper case, with its ':'
+  bool first = true;       // the next argument line is the rest of the keyword's line
+  bool quotes = false;     // GET and SET: a ':' inside double quotes belongs to the argument
+  size_t replies = 0;      // reply entries queued from this text
+  uint64_t mem_bytes = 0;  // PLC memory asked for by the GETMEM requests of this text
   // The lists appended to and their last records: a long list is not walked for every entry.
   CLIREQ_T** lists[kReplyLists] = {};
   CLIREQ_T* tails[kReplyLists] = {};
