@@ -32,8 +32,10 @@ const char* SkipEols(const char* p, const char* end) {
 }
 
 // A line that starts a request of its own: it holds a ':' (with `quotes`, one before any '"').
+// The scan ends at the ':' or the line's end: a long line of requests is not read to its end
+// for each of them.
 bool StartsRequest(const char* b, const char* e, bool quotes) {
-  for (const char* p = b; p < e; ++p) {
+  for (const char* p = b; p < e && !IsEol(*p) && *p != '\0'; ++p) {
     if (*p == ':') return true;
     if (quotes && *p == '"') return false;
   }
@@ -235,11 +237,12 @@ int ServeRequest(DISPATCH_T* d, int* rc) {
   if (ControlBytes(d)) return 1;
   if (d->pos >= d->end || *d->pos == '\0' || IsEol(*d->pos)) return 1;
 
-  const char* le = LineEnd(d->pos, d->end);
-  const size_t span = static_cast<size_t>(le - d->pos) < kKeywordMax
-                          ? static_cast<size_t>(le - d->pos)
-                          : kKeywordMax;
-  const char* colon = static_cast<const char*>(memchr(d->pos, ':', span));
+  // Only the keyword's reach is scanned: the line may hold many more requests.
+  const char* le =
+      LineEnd(d->pos, d->end - d->pos > static_cast<ptrdiff_t>(kKeywordMax) ? d->pos + kKeywordMax
+                                                                            : d->end);
+  const char* colon =
+      static_cast<const char*>(memchr(d->pos, ':', static_cast<size_t>(le - d->pos)));
   if (!colon) {
     // Not a request: the rest of the text, without its line end, is quoted back.
     const char* e = d->end;
@@ -317,11 +320,11 @@ bool NextArgLine(DISPATCH_T* d, std::string* line) {
       return false;
     }
   }
-  const char* le = LineEnd(p, d->end);
-  if (StartsRequest(p, le, d->quotes)) {
+  if (StartsRequest(p, d->end, d->quotes)) {
     d->pos = p;
     return false;
   }
+  const char* le = LineEnd(p, d->end);
   d->first = false;
   line->assign(p, le);
   d->pos = le;
