@@ -103,7 +103,7 @@ bool Changed(PUBFILE_R* r, const unsigned char* cur, const unsigned char* prev, 
       diff = std::fabs(Real(cur, PLC_LREAL) - Real(r->value, PLC_LREAL));
     }
     if (r->delta > diff) return false;
-    memcpy(r->value, cur, 8);
+    memcpy(r->value, cur, n);  // n <= 8: only the variable's own bytes lie inside the image
     return true;
   }
   if (r->type == PLC_REAL || r->type == PLC_LREAL) {

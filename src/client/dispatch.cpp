@@ -32,8 +32,10 @@ const char* SkipEols(const char* p, const char* end) {
 }
 
 // A line that starts a request of its own: it holds a ':' (with `quotes`, one before any '"').
+// The scan ends at the ':' or the line's end: a long line of requests is not read to its end
+// for each of them.
 bool StartsRequest(const char* b, const char* e, bool quotes) {
-  for (const char* p = b; p < e; ++p) {
+  for (const char* p = b; p < e && !IsEol(*p) && *p != '\0'; ++p) {
     if (*p == ':') return true;
     if (quotes && *p == '"') return false;
   }
@@ -252,11 +254,12 @@ int ServeRequest(DISPATCH_T* d, int* rc) {
   if (ControlBytes(d)) return 1;
   if (d->pos >= d->end || *d->pos == '\0' || IsEol(*d->pos)) return 1;
 
-  const char* le = LineEnd(d->pos, d->end);
-  const size_t span = static_cast<size_t>(le - d->pos) < kKeywordMax
-                          ? static_cast<size_t>(le - d->pos)
-                          : kKeywordMax;
-  const char* colon = static_cast<const char*>(memchr(d->pos, ':', span));
+  // Only the keyword's reach is scanned: the line may hold many more requests.
+  const char* le =
+      LineEnd(d->pos, d->end - d->pos > static_cast<ptrdiff_t>(kKeywordMax) ? d->pos + kKeywordMax
+                                                                            : d->end);
+  const char* colon =
+      static_cast<const char*>(memchr(d->pos, ':', static_cast<size_t>(le - d->pos)));
   if (!colon) {
     // Not a request: the rest of the text, without its line end, is quoted back.
     const char* e = d->end;
@@ -310,6 +313,19 @@ int ServeRequest(DISPATCH_T* d, int* rc) {
   return 0;
 }
 
+// Appends a reply entry to `list` after `last` (any record of the list: appending walks on from
+// there to its end).
+CLIREQ_T* AppendReply(CLIREQ_T** list, CLIREQ_T* last, const char* name, const char* value,
+                      double key) {
+  CLIREQ_T* r = AddCliReqRec(last);
+  if (!r) return nullptr;
+  if (!*list) *list = r;
+  snprintf(r->name, sizeof r->name, "%s", name);
+  snprintf(r->value, sizeof r->value, "%s", value);
+  r->key = key;
+  return r;
+}
+
 }  // namespace
 
 bool NextArgLine(DISPATCH_T* d, std::string* line) {
@@ -321,11 +337,11 @@ bool NextArgLine(DISPATCH_T* d, std::string* line) {
       return false;
     }
   }
-  const char* le = LineEnd(p, d->end);
-  if (StartsRequest(p, le, d->quotes)) {
+  if (StartsRequest(p, d->end, d->quotes)) {
     d->pos = p;
     return false;
   }
+  const char* le = LineEnd(p, d->end);
   d->first = false;
   line->assign(p, le);
   d->pos = le;
@@ -365,12 +381,23 @@ std::string NameOf(const std::string& arg) {
 }
 
 CLIREQ_T* AddReply(CLIREQ_T** list, const char* name, const char* value, double key) {
-  CLIREQ_T* r = AddCliReqRec(*list);
+  return AppendReply(list, *list, name, value, key);
+}
+
+CLIREQ_T* AddReqReply(DISPATCH_T* d, CLIREQ_T** list, const char* name, const char* value,
+                      double key) {
+  if (d->replies >= kMaxBufferReplies) {
+    LogReq(d, "No space in buffer for client request: '%s'", d->keyword);
+    ErrReq(d, 36, d->keyword);
+    return nullptr;
+  }
+  int i = 0;
+  while (i < kReplyLists - 1 && d->lists[i] && d->lists[i] != list) ++i;
+  CLIREQ_T* r = AppendReply(list, d->lists[i] == list ? d->tails[i] : *list, name, value, key);
   if (!r) return nullptr;
-  if (!*list) *list = r;
-  snprintf(r->name, sizeof r->name, "%s", name);
-  snprintf(r->value, sizeof r->value, "%s", value);
-  r->key = key;
+  d->lists[i] = list;
+  d->tails[i] = r;
+  ++d->replies;
   return r;
 }
 

@@ -7,15 +7,25 @@
 #include "comm/commobj.h"
 #include "plc/optimreq.h"
 
+// Reply entries that one buffer of requests may queue, so that serving it takes bounded memory
+// and time (a request past the limit is refused with error 36).
+constexpr size_t kMaxBufferReplies = 65536;
+constexpr int kReplyLists = 10;  // lists a buffer may append to: more than NETSLOT_T has
+
 // One client's request text being served in this cycle. `pos` never passes `end`.
 struct DISPATCH_T {
   COMMOBJ_T* obj;
   NETCOMM_T* cli;
-  const char* pos;      // next unread byte
-  const char* end;      // end of the text
-  char keyword[256];    // the request's keyword in upper case, with its ':'
-  bool first = true;    // the next argument line is the rest of the keyword's line
-  bool quotes = false;  // GET and SET: a ':' inside double quotes belongs to the argument
+  const char* pos;         // next unread byte
+  const char* end;         // end of the text
+  char keyword[256];       // the request's keyword in upper case, with its ':'
+  bool first = true;       // the next argument line is the rest of the keyword's line
+  bool quotes = false;     // GET and SET: a ':' inside double quotes belongs to the argument
+  size_t replies = 0;      // reply entries queued from this text
+  uint64_t mem_bytes = 0;  // PLC memory asked for by the GETMEM requests of this text
+  // The lists appended to and their last records: a long list is not walked for every entry.
+  CLIREQ_T** lists[kReplyLists] = {};
+  CLIREQ_T* tails[kReplyLists] = {};
 };
 
 // The next argument line of the current request (without its line end); false when the next
@@ -35,6 +45,10 @@ std::string ReqText(const DISPATCH_T* d, const std::string& arg);
 std::string NameOf(const std::string& arg);
 // Appends a reply entry; null when memory runs out.
 CLIREQ_T* AddReply(CLIREQ_T** list, const char* name, const char* value, double key);
+// The same for the request being served: null also when the text has queued kMaxBufferReplies
+// entries (error 36 is then sent).
+CLIREQ_T* AddReqReply(DISPATCH_T* d, CLIREQ_T** list, const char* name, const char* value,
+                      double key);
 
 // Handlers: 0 goes on with the next request, 1 ends the serving of this buffer.
 int ReqList(DISPATCH_T* d);

@@ -141,7 +141,8 @@ int GetFileInfoLine(DISPATCH_T* d, const std::string& arg) {
   char text[128];
   snprintf(text, sizeof text, "%lu %lu %llu %llu", static_cast<unsigned long>(size),
            static_cast<unsigned long>(info.attr), Stamp48(info.stamp_a), Stamp48(info.stamp_b));
-  if (!AddReply(&d->cli->finfo_req, name.c_str(), text, 0)) return NoMemory(d, "GETFILEINFO", arg);
+  if (!AddReqReply(d, &d->cli->finfo_req, name.c_str(), text, 0))
+    return NoMemory(d, "GETFILEINFO", arg);
   return 0;
 }
 
@@ -179,7 +180,8 @@ int WriteFileInfoLine(DISPATCH_T* d, const std::string& arg) {
   }
   LogReq(d, "Information about file '%s' is writen into %s", name.c_str(),
          info.source == SRC_LOCAL ? "local computer." : "PLC.");
-  if (!AddReply(&d->cli->wfinfo_req, name.c_str(), "", 0)) return NoMemory(d, "WRITEFILEINFO", arg);
+  if (!AddReqReply(d, &d->cli->wfinfo_req, name.c_str(), "", 0))
+    return NoMemory(d, "WRITEFILEINFO", arg);
   return 0;
 }
 

@@ -174,7 +174,7 @@ bool InfoEntries(DISPATCH_T* d, const std::string& name, int* found) {
   bool ok = true;
   auto add = [&](const char* item, bool present, const char* value) {
     if (!ok || !present || !(name.empty() || name == item)) return;
-    ok = AddReply(&cli->info_req, item, value, 0) != nullptr;
+    ok = AddReqReply(d, &cli->info_req, item, value, 0) != nullptr;
     if (ok) ++*found;
   };
   char text[512];
@@ -229,7 +229,7 @@ bool InfoEntries(DISPATCH_T* d, const std::string& name, int* found) {
     if (!(r->state & NET_CONNECTED)) continue;
     snprintf(text, sizeof text, "%d/%d [%-15.32s %.32s]", ++n, net_connect_max, r->addr,
              ConnectTime(r->conn_time).c_str());
-    CLIREQ_T* e = AddReply(&cli->info_req, "NETWORK", text, 0);
+    CLIREQ_T* e = AddReqReply(d, &cli->info_req, "NETWORK", text, 0);
     if (!e) return false;
     e->flags |= kNetworkItem;
     ++*found;
@@ -274,7 +274,7 @@ int ReqHelp(DISPATCH_T* d) {
   NETCOMM_T* cli = d->cli;
   cli->help_term = 1;
   for (int i = 0; hlp_msgs[i]; ++i) {
-    if (!AddReply(&cli->help_req, "", hlp_msgs[i], 0)) {
+    if (!AddReqReply(d, &cli->help_req, "", hlp_msgs[i], 0)) {
       LogReq(d, "Unable to allocate memory for 'HELP' client request!!!");
       return 1;
     }

@@ -75,6 +75,14 @@ int MemLine(DISPATCH_T* d, const std::string& arg) {
     return ErrReq(d, 33, text);
   }
 
+  // One text may ask for no more than one largest block in all: its data wait to be sent.
+  if (size > kMaxMemBytes - d->mem_bytes) {
+    LogReq(d, "No space in buffer for client request: '%s'", text.c_str());
+    ErrReq(d, 36, text);
+    return 1;
+  }
+  d->mem_bytes += size;
+
   MEM_T* m = AddMemRec(cli->mem_req);
   if (!m) {
     LogReq(d, "Unable to allocate memory for 'GETMEM' client request: '%s'", text.c_str());

@@ -66,7 +66,7 @@ int ListLine(DISPATCH_T* d, const std::string& arg) {
     if (r->type == PLC_STRING) k += snprintf(value + k, sizeof value - k, "[%u]", r->size);
     if (r->state == PF_DISABLED) k += snprintf(value + k, sizeof value - k, "*");
     if (r->hidden) snprintf(value + k, sizeof value - k, "~");
-    return AddReply(&cli->list_req, r->name, value, r->key) ? 0 : 1;
+    return AddReqReply(d, &cli->list_req, r->name, value, r->key) ? 0 : 1;
   });
   if (n < 0) return NoMemory(d, "LIST", arg);
   if (n == 0 && !many) {
@@ -94,7 +94,7 @@ int GetAddress(DISPATCH_T* d, const std::string& name) {
            ReqText(d, name).c_str());
     return ErrReq(d, 33, ReqText(d, name));
   }
-  if (!AddReply(&d->cli->get_req, name.c_str(), value, 0)) return NoMemory(d, "GET", name);
+  if (!AddReqReply(d, &d->cli->get_req, name.c_str(), value, 0)) return NoMemory(d, "GET", name);
   return 0;
 }
 
@@ -109,7 +109,7 @@ int GetLine(DISPATCH_T* d, const std::string& arg) {
       if (!Active(r) || (skip_hidden && r->hidden)) return 0;
       char value[kPlcValueText] = {};
       GetValCommObject(obj, r->name, value);
-      return AddReply(&cli->get_req, r->name, ReplyValue(r, value).c_str(), r->key) ? 0 : 1;
+      return AddReqReply(d, &cli->get_req, r->name, ReplyValue(r, value).c_str(), r->key) ? 0 : 1;
     });
     return n < 0 ? NoMemory(d, "GET", arg) : 0;
   }
@@ -123,7 +123,7 @@ int GetLine(DISPATCH_T* d, const std::string& arg) {
     if (rc == -1) LogReq(d, "Unable to get data from PLC!!!");
     if (rc != 0) return 0;
   }
-  if (!AddReply(&cli->get_req, r->name, ReplyValue(r, value).c_str(), r->key))
+  if (!AddReqReply(d, &cli->get_req, r->name, ReplyValue(r, value).c_str(), r->key))
     return NoMemory(d, "GET", arg);
   return 0;
 }
@@ -163,7 +163,7 @@ int SetAddress(DISPATCH_T* d, const std::string& addr, std::string value) {
     return ErrReq(d, 81, addr);
   }
   const std::string after = Canonical(addr, value);
-  if (after != before && !AddReply(&d->cli->diff_req, addr.c_str(), after.c_str(), 0)) {
+  if (after != before && !AddReqReply(d, &d->cli->diff_req, addr.c_str(), after.c_str(), 0)) {
     LogReq(d, "Unable to allocate memory for client request: '%s'", ReqText(d, addr).c_str());
     return 1;
   }
@@ -204,7 +204,7 @@ int SetLine(DISPATCH_T* d, const std::string& line) {
     return ErrReq(d, 35, text);
   }
   CLIREQ_T** list = Active(r) ? &cli->set_req : &cli->set_di_req;
-  if (!AddReply(list, r->name, value.c_str(), r->key)) {
+  if (!AddReqReply(d, list, r->name, value.c_str(), r->key)) {
     LogReq(d, "Unable to allocate memory for 'SET' client request: '%s'", text.c_str());
     return 1;
   }
