@@ -2,9 +2,10 @@
 // baselines that the server's figures are divided by.
 //   korvane_bench_link plan PORT FILE SECS the read plan of a public file: its blocks, the fewest
 //                                          exchanges that carry them, and the time of those
-//                                          exchanges done back to back (mean over SECS seconds)
+//                                          exchanges done back to back (best 1 s window)
 //   korvane_bench_link file PORT NAME      a PLC file read whole in the largest pieces one
 //                                          exchange carries: the link's file rate
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,18 +96,21 @@ int Plan(const char* path, double seconds) {
   const uint64_t per_x = static_cast<uint64_t>(link.max_frames) * DORVIK_MAX_BLOCK;
   const uint64_t per_xd = static_cast<uint64_t>(link.max_frames) * DORVIK_READN_MAX_DESC;
   const uint64_t bound = std::max((bytes + per_x - 1) / per_x, (plan.size() + per_xd - 1) / per_xd);
-  // As many plans as fit in `seconds` after one for warm-up; the mean, as the server's cycle
-  // work is a mean over its window too.
+  // Plans back to back in windows of one second after one for warm-up; the best window's mean,
+  // so that a busy machine weighs on it as little as on the server's figure.
   for (const Exchange& x : xs)
     if (!Read(x)) return 1;
-  int plans = 0;
-  const int64_t t0 = bench::NowNs(), stop = t0 + static_cast<int64_t>(seconds * 1e9);
-  while (bench::NowNs() < stop) {
-    for (const Exchange& x : xs)
-      if (!Read(x)) return 1;
-    ++plans;
+  double plan_ms = 1e9;
+  for (int w = 0; w < static_cast<int>(seconds); ++w) {
+    int plans = 0;
+    const int64_t t0 = bench::NowNs(), stop = t0 + 1000000000;
+    while (bench::NowNs() < stop) {
+      for (const Exchange& x : xs)
+        if (!Read(x)) return 1;
+      ++plans;
+    }
+    plan_ms = std::min(plan_ms, static_cast<double>(bench::NowNs() - t0) / 1e6 / plans);
   }
-  const double plan_ms = static_cast<double>(bench::NowNs() - t0) / 1e6 / plans;
   bench::Put("variables", CountActRecPublicFile(pf));
   bench::Put("blocks", static_cast<double>(plan.size()));
   bench::Put("bytes", static_cast<double>(bytes));
