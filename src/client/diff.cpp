@@ -10,6 +10,7 @@
 #include "app/text.h"
 #include "client/dispatch.h"
 #include "client/protocol.h"
+#include "comm/commobj_changes.h"
 #include "comm/commobj_data.h"
 #include "plc/plcdef.h"
 #include "plc/plcvalue.h"
@@ -130,22 +131,37 @@ bool Changed(PUBFILE_R* r, const unsigned char* cur, const unsigned char* prev, 
 
 }  // namespace
 
-int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
-  if (cli->diff_req || !cli->pf) return 0;
+namespace {
+
+// The bytes of a variable in the current and the previous image; false outside the images.
+bool Locate(const COMMOBJ_T* obj, const PUBFILE_R* r, const unsigned char** cur,
+            const unsigned char** prev, uint32_t* n) {
+  const int img = ImageOfReg(r->reg);
+  if (img < 0) return false;
+  const uint32_t at = r->addr + (r->type == PLC_BOOL ? r->bit / 8u : 0u);
+  *n = r->type == PLC_BOOL ? 1 : SizeofPlcReg(r->type);
+  if (r->type == PLC_STRING && r->size) *n = r->size;
+  if (at + static_cast<uint64_t>(*n) > obj->img[img].size() ||
+      at + static_cast<uint64_t>(*n) > obj->img_prev[img].size())
+    return false;
+  *cur = obj->img[img].data() + at;
+  *prev = obj->img_prev[img].data() + at;
+  return true;
+}
+
+bool Reads(const PUBFILE_R* r) {
+  return r->state == PF_ENABLED || r->state == PF_ALWAYS || r->report_once;
+}
+
+// Every variable of the client's copy in name order: the way when a variable is to be reported
+// once, whatever its bytes. Entries are listed with their value texts.
+int DiffAllCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
+  cli->report_pending = 0;
   for (auto& e : cli->pf->names) {
     PUBFILE_R* r = e.second;
-    if (r->state != PF_ENABLED && r->state != PF_ALWAYS && !r->report_once) continue;
-    const int img = ImageOfReg(r->reg);
-    if (img < 0) continue;
-    const uint32_t at = r->addr + (r->type == PLC_BOOL ? r->bit / 8u : 0u);
-    uint32_t n = r->type == PLC_BOOL ? 1 : SizeofPlcReg(r->type);
-    if (r->type == PLC_STRING && r->size) n = r->size;
-    if (at + static_cast<uint64_t>(n) > obj->img[img].size() ||
-        at + static_cast<uint64_t>(n) > obj->img_prev[img].size())
-      continue;
-    const unsigned char* cur = obj->img[img].data() + at;
-    const unsigned char* prev = obj->img_prev[img].data() + at;
-    if (!Changed(r, cur, prev, n)) continue;
+    const unsigned char *cur, *prev;
+    uint32_t n;
+    if (!Reads(r) || !Locate(obj, r, &cur, &prev, &n) || !Changed(r, cur, prev, n)) continue;
     if (verbose.load() >= 2) {
       Dump(obj, "ptr_new", cur, r, n);
       Dump(obj, "ptr_old", prev, r, n);
@@ -159,6 +175,28 @@ int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
           obj->cfg.plc_num, obj->cfg.name);
       return 1;
     }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
+  if (cli->diff_req || !cli->diff_idx.empty() || !cli->pf) return 0;
+  if (cli->report_pending) return DiffAllCommObject(obj, cli);
+  // Only the variables whose bytes changed can be reported: the object found them once.
+  const CHANGES_T& ch = ChangesCommObject(obj);
+  cli->diff_cycle = ch.cycle;
+  for (uint32_t i = 0; i < ch.list.size(); ++i) {
+    PUBFILE_R* r = FindPubFileRecExact(cli->pf, ch.list[i].rec->name);
+    const unsigned char *cur, *prev;
+    uint32_t n;
+    if (!r || !Reads(r) || !Locate(obj, r, &cur, &prev, &n) || !Changed(r, cur, prev, n)) continue;
+    if (verbose.load() >= 2) {
+      Dump(obj, "ptr_new", cur, r, n);
+      Dump(obj, "ptr_old", prev, r, n);
+    }
+    cli->diff_idx.push_back(i);
   }
   return 0;
 }

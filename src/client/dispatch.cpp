@@ -374,8 +374,9 @@ CLIREQ_T* AddReply(CLIREQ_T** list, const char* name, const char* value, double 
   return r;
 }
 
-int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
-  if (cli->rx_len == 0 && cli->deferred_len == 0) return 0;
+namespace {
+
+int ServeBuffer(COMMOBJ_T* obj, NETCOMM_T* cli) {
   if (cli->rx_len > 0)
     log("DoReqCommObject", 2, "PLC-%d (%s): %zu bytes from %s", obj->cfg.plc_num, obj->cfg.name,
         cli->rx_len, cli->addr);
@@ -399,7 +400,15 @@ int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   int rc = 0;
   while (d.pos < d.end && !(cli->state & NET_FREE))
     if (ServeRequest(&d, &rc)) break;
-  ClearRxNetComm(cli);
+  return rc;
+}
+
+}  // namespace
+
+int DoReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
+  if (cli->rx_len == 0 && cli->deferred_len == 0) return 0;
+  const int rc = ServeBuffer(obj, cli);
+  ClearRxNetComm(cli);  // what was received is served, held back or in the pending line now
   return rc;
 }
 

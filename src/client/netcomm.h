@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "plc/pubfile_ops.h"
 
@@ -55,10 +56,15 @@ struct NETSLOT_T {
   size_t pending_len = 0;    // fill counters of the four buffers
   size_t deferred_len = 0;
   size_t rx_len = 0;
-  size_t tx_len = 0;        // bytes queued in tx and not yet sent
-  int32_t stalled = 0;      // the socket took not all of the queue: the slow-client line was logged
+  size_t tx_len = 0;    // bytes queued in tx and not yet sent
+  int32_t stalled = 0;  // the socket took not all of the queue: the slow-client line was logged
+  uint32_t poll_events = 0;  // interest registered in the object's readiness set
+  int32_t readable = 0;      // the readiness set reported input (or a close) to read
   int32_t peer_closed = 0;  // the peer closed after its last requests: close once they are answered
   int32_t overlong = 0;     // the line being assembled overflowed: it is refused when it ends
+  std::vector<uint32_t> diff_idx;  // DIFF lines of this cycle: places in the object's changes
+  uint64_t diff_cycle = 0;         // the cycle they belong to
+  int32_t report_pending = 0;      // a variable is to be reported once (SET of an inactive one)
 };
 
 // One client slot. The buffers are never reset as a whole: the fill counters keep every clear
@@ -114,6 +120,9 @@ int DropSlowNetComm(COMMOBJ_T* obj, NETCOMM_T* rec);
 int StartNetCommObject(COMMOBJ_T* obj);
 int UpdateNetCommObject(COMMOBJ_T* obj);  // 0, or -1 on a fatal error
 int CloseNetCommObject(COMMOBJ_T* obj);
-// Waits up to timeout_us for a new connection or input from a client the next cycle reads;
-// 1 when one is ready.
+// Waits up to timeout_us for a new connection, input from a client the next cycle reads, or room
+// in a slow client's socket; marks the clients with input. 1 when something is ready.
 int PollNetCommObject(COMMOBJ_T* obj, long timeout_us);
+// Brings the client's interest in the readiness set in line with its state: input while it is
+// served, room to send while output waits.
+void WatchNetComm(COMMOBJ_T* obj, NETCOMM_T* r);

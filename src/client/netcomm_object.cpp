@@ -3,8 +3,9 @@
 // every connection when the thread ends.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -35,17 +36,14 @@ void CloseFinished(const char* func, COMMOBJ_T* obj, NETCOMM_T* r, int count) {
   obj->active_changed = 3;
 }
 
-// The sockets whose readiness ends the idle wait: new connections and clients whose input
-// the next cycle reads.
-void CollectWakeFds(COMMOBJ_T* obj, std::vector<pollfd>& fds) {
-  fds.clear();
-  if (obj->listen_sock > 0 && !obj->listen_backoff) fds.push_back({obj->listen_sock, POLLIN, 0});
-  for (NETCOMM_T* r = obj->clients; r; r = r->next) {
-    if (!Connected(r) || (r->state & NET_FREE)) continue;
-    short events = (r->state & NET_PENDING) ? 0 : POLLIN;
-    if (r->tx_len > 0) events |= POLLOUT;  // a slow client's queue can move on
-    if (events) fds.push_back({r->sock, events, 0});
-  }
+// Interest of the listening socket in the readiness set (it has no client record).
+void WatchListen(COMMOBJ_T* obj, bool on) {
+  if (obj->poll_fd < 0 || obj->listen_sock <= 0 || obj->listen_watched == on) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = nullptr;
+  epoll_ctl(obj->poll_fd, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, obj->listen_sock, &ev);
+  obj->listen_watched = on;
 }
 
 }  // namespace
@@ -72,6 +70,10 @@ int StartNetCommObject(COMMOBJ_T* obj) {
   }
   obj->listen_sock = head->listen_sock;
   head->state = NET_FREE;
+  // The readiness set: what the idle wait wakes on, so a cycle touches only the clients that
+  // have something to read or to send.
+  obj->poll_fd = epoll_create1(EPOLL_CLOEXEC);
+  WatchListen(obj, true);
   log("ThreadCommObject", 0, "PLC-%d (%s): Network communication initialized...", obj->cfg.plc_num,
       obj->cfg.name);
   sockaddr_in a{};
@@ -90,12 +92,33 @@ int DropSlowNetComm(COMMOBJ_T* obj, NETCOMM_T* rec) {
   return 1;
 }
 
+void WatchNetComm(COMMOBJ_T* obj, NETCOMM_T* r) {
+  uint32_t want = 0;
+  if ((r->state & NET_CONNECTED) && !(r->state & NET_FREE) && r->sock >= 1) {
+    if (!(r->state & NET_PENDING)) want |= EPOLLIN;
+    if (r->tx_len > 0) want |= EPOLLOUT;  // a slow client's queue can move on
+  }
+  if (want == r->poll_events || obj->poll_fd < 0) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.ptr = r;
+  const int op = r->poll_events == 0 ? EPOLL_CTL_ADD : want == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  epoll_ctl(obj->poll_fd, op, r->sock, &ev);
+  r->poll_events = want;
+}
+
 int PollNetCommObject(COMMOBJ_T* obj, long timeout_us) {
-  std::vector<pollfd> fds;
-  CollectWakeFds(obj, fds);
-  if (timeout_us < 0) timeout_us = 0;
-  timespec ts{timeout_us / 1000000, (timeout_us % 1000000) * 1000};
-  int n = ppoll(fds.data(), fds.size(), &ts, nullptr);
+  if (obj->poll_fd < 0) return 0;
+  // A listening socket that keeps failing to accept (no descriptors left) stays ready: it is
+  // left out of this one wait.
+  WatchListen(obj, !obj->listen_backoff);
+  epoll_event ev[64];
+  const int ms = timeout_us <= 0 ? 0 : static_cast<int>((timeout_us + 999) / 1000);
+  int n = epoll_wait(obj->poll_fd, ev, 64, ms);
+  for (int i = 0; i < n; ++i) {
+    NETCOMM_T* r = static_cast<NETCOMM_T*>(ev[i].data.ptr);
+    if (r && (ev[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) r->readable = 1;
+  }
   return n > 0 ? 1 : 0;
 }
 
@@ -165,7 +188,7 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
       CloseFinished("UpdateNetCommObject", obj, r, obj->conn_count);
       obj->conn_count--;
       freed = r;
-    } else if (Connected(r) && AmountOfUnreadDataNetComm(r) > 0) {
+    } else if (Connected(r) && r->readable) {
       obj->wakeup = 1;
     }
   }
@@ -175,6 +198,7 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
     freed = nullptr;
     int rc = AcceptOneNetComm(obj, slot);
     if (rc != 0) return rc < 0 ? -1 : 0;
+    WatchNetComm(obj, slot);
   }
   return 0;
 }
@@ -192,6 +216,9 @@ int CloseNetCommObject(COMMOBJ_T* obj) {
       r->state = NET_FREE;
     }
   }
+  if (obj->poll_fd >= 0) close(obj->poll_fd);
+  obj->poll_fd = -1;
+  obj->listen_watched = false;
   if (obj->clients) {
     CloseSrvNetComm(obj->clients);
     obj->listen_sock = -1;

@@ -8,9 +8,11 @@
 #include <string>
 
 #include "app/log.h"
+#include "client/dispatch.h"
 #include "client/netcomm.h"
 #include "client/protocol.h"
 #include "comm/commobj.h"
+#include "comm/commobj_changes.h"
 #include "plc/optimreq.h"
 
 namespace {
@@ -19,39 +21,95 @@ const char* Eol(const NETCOMM_T* cli) {
   return cli->crlf ? "\r\n" : "\n";
 }
 
+// A section's lines written straight into the client's output queue, within the section's
+// budget: no line is built anywhere else first.
+struct SECTION_T {
+  NETCOMM_T* cli;
+  size_t used = 0;  // bytes of this section so far
+
+  // Appends tag, a, ",", b and the line end ("," and b only when b is given); false when the
+  // line does not fit the budget or the queue (nothing is written then).
+  bool Line(const char* tag, const char* a, size_t alen, const char* b, size_t blen) {
+    const char* eol = Eol(cli);
+    const size_t tlen = strlen(tag), elen = strlen(eol);
+    const size_t n = tlen + alen + (b ? 1 + blen : 0) + elen;
+    if (used > 0 && used + n > kReplyBudget) return false;
+    if (cli->tx_len + n >= kNetBufSize) return false;
+    char* out = cli->tx + cli->tx_len;
+    memcpy(out, tag, tlen);
+    memcpy(out + tlen, a, alen);
+    size_t at = tlen + alen;
+    if (b) {
+      out[at++] = ',';
+      memcpy(out + at, b, blen);
+      at += blen;
+    }
+    memcpy(out + at, eol, elen);
+    cli->tx_len += n;
+    cli->tx[cli->tx_len] = '\0';
+    used += n;
+    return true;
+  }
+};
+
+// Sends what a section queued. 0, or 1 when the client is closing.
+int FlushSection(REPLY_T* r) {
+  return SendNetComm(r->cli, -1) != 0 ? ClosedReply(r) : 0;
+}
+
 // Lines of one list ("LIST:", "GET:" or "DIFF:") within the section budget; entries queued are
 // freed. 0: all queued (the terminator too when asked); 2: the budget is used, more next cycle;
 // 1: the client is closing.
-int SendListSection(REPLY_T* r, CLIREQ_T** list, const char* tag, int32_t* term) {
-  std::string gathered;
+int SendListSection(REPLY_T* r, CLIREQ_T** list, const char* tag, int32_t* term,
+                    SECTION_T* section) {
   CLIREQ_T* rest = *list;
   bool full = false;
-  for (; rest; rest = rest->next) {
+  for (; rest && !full; rest = full ? rest : rest->next) {
     if (!rest->name[0]) continue;
-    std::string line = std::string(tag) + rest->name + "," + rest->value + Eol(r->cli);
-    if (!gathered.empty() && gathered.size() + line.size() > kReplyBudget) {
-      full = true;
-      break;
-    }
-    gathered += line;
+    full = !section->Line(tag, rest->name, strlen(rest->name), rest->value, strlen(rest->value));
   }
   if (!full && term && *term) {
-    std::string line = std::string(tag) + Eol(r->cli);
-    if (gathered.size() + line.size() > kReplyBudget) {
-      full = true;
-    } else {
-      gathered += line;
-      *term = 0;
-    }
+    full = !section->Line(tag, "", 0, nullptr, 0);
+    if (!full) *term = 0;
   }
   if (*list != rest) RemoveCliReq(*list, rest ? rest->prev : nullptr);
   *list = rest;
-  if (QueueReply(r, gathered) != 0) {
+  if (FlushSection(r) != 0) {
     RemoveCliReq(*list, nullptr);
     *list = nullptr;
     return 1;
   }
   return full ? 2 : 0;
+}
+
+// The DIFF lines of this cycle's changes (by their place in the object's list of changes), then
+// the listed ones. Lines that do not fit this cycle become listed entries, ahead of the others.
+int SendDiffSection(REPLY_T* r, SECTION_T* section) {
+  NETCOMM_T* cli = r->cli;
+  const CHANGES_T& ch = r->obj->changes;
+  size_t i = 0;
+  if (cli->diff_cycle == ch.cycle) {
+    for (; i < cli->diff_idx.size(); ++i) {
+      const CHANGE_T& c = ch.list[cli->diff_idx[i]];
+      if (!section->Line("DIFF:", c.rec->name, strlen(c.rec->name), ch.text.data() + c.text, c.len))
+        break;
+    }
+    // What is left waits as entries of its own: the list of changes is renewed every cycle.
+    CLIREQ_T* carried = nullptr;
+    for (size_t k = i; k < cli->diff_idx.size(); ++k) {
+      const CHANGE_T& c = ch.list[cli->diff_idx[k]];
+      if (!AddReply(&carried, c.rec->name, std::string(ch.text, c.text, c.len).c_str(), 0)) break;
+    }
+    if (carried) {
+      CLIREQ_T* last = carried;
+      while (last->next) last = last->next;
+      last->next = cli->diff_req;
+      if (cli->diff_req) cli->diff_req->prev = last;
+      cli->diff_req = carried;
+    }
+  }
+  cli->diff_idx.clear();
+  return SendListSection(r, &cli->diff_req, "DIFF:", nullptr, section);
 }
 
 // The information replies, each list gathered and sent at once.
@@ -120,9 +178,11 @@ int SendReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   cli->state |= NET_PENDING;
   if (cli->tx_len > 0) return 0;
 
-  int rc = SendListSection(&r, &cli->list_req, "LIST:", &cli->list_term);
+  SECTION_T list{cli};
+  int rc = SendListSection(&r, &cli->list_req, "LIST:", &cli->list_term, &list);
   if (rc != 0) return rc == 1 ? 1 : 0;
-  rc = SendListSection(&r, &cli->get_req, "GET:", &cli->get_term);
+  SECTION_T get{cli};
+  rc = SendListSection(&r, &cli->get_req, "GET:", &cli->get_term, &get);
   if (rc != 0) return rc == 1 ? 1 : 0;
   if (SendInfoSection(&r) != 0) return 1;
   for (auto section : {SendMemSection, SendFileSection, SendWriteFileSection}) {
@@ -130,11 +190,13 @@ int SendReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
     if (rc != 0) return rc == 1 ? 1 : 0;
   }
   if (cli->diff) {
-    rc = SendListSection(&r, &cli->diff_req, "DIFF:", nullptr);
+    SECTION_T diff{cli};
+    rc = SendDiffSection(&r, &diff);
     if (rc != 0) return rc == 1 ? 1 : 0;
   }
   RemoveCliReq(cli->diff_req, nullptr);  // unsent entries of a client with DIFF off are dropped
   cli->diff_req = nullptr;
+  cli->diff_idx.clear();
   cli->state &= ~NET_PENDING;
   return 0;
 }

@@ -210,6 +210,7 @@ int SetLine(DISPATCH_T* d, const std::string& line) {
   }
   if (!Active(r)) {
     r->report_once = 1;  // the next change check reports it once: the client's acknowledgement
+    cli->report_pending = 1;
     SetValCommObject(d->obj, r->name, value.c_str());
   }
   return 0;

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <vector>
 
+#include "comm/commobj_changes.h"
 #include "link/dorvik.h"
 #include "plc/pubfile_ops.h"
 
@@ -16,6 +17,7 @@ struct FFILE_T;
 class ShmSrv;
 struct NETCOMM_T;
 struct PUBFILE_T;
+struct PUBFILE_R;
 struct OPTIMREQ_T;
 struct FFILE_T;
 class ShmSrv;
@@ -76,10 +78,12 @@ struct COMMOBJ_T {
   int wakeup = 0;  // a client has unread input: cut the idle wait short
   int conn_count = 0;
   int listen_sock = 0;
-  int listen_backoff = 0;  // accept failed for want of resources: the next idle wait does not
-                           // wake on the listening socket (it would stay ready)
-  time_t ident_time = 0;   // last successful identification
-  int link_ready = 0;      // the last (re)connection found the PLC ready
+  int poll_fd = -1;             // the client layer's readiness set (epoll)
+  bool listen_watched = false;  // the listening socket is in it
+  int listen_backoff = 0;       // accept failed for want of resources: the next idle wait does not
+                                // wake on the listening socket (it would stay ready)
+  time_t ident_time = 0;        // last successful identification
+  int link_ready = 0;           // the last (re)connection found the PLC ready
 
   DORVIK_T link{};  // zero-filled: closed (the link's mutex serialises its exchanges)
 
@@ -104,6 +108,10 @@ struct COMMOBJ_T {
   // sets this before the object is initialised; null: no clients.
   void (*client_copies)(COMMOBJ_T* obj, PubFileCopies* out) = nullptr;
   int pf_same = 0;  // the last acquisition found the text already served (clients kept theirs)
+
+  uint64_t cycle_no = 0;                 // counts the cycles of the thread
+  std::vector<const PUBFILE_R*> active;  // the variables read, in name order
+  CHANGES_T changes;                     // this cycle's changes among them
 
   uint32_t img_size[4] = {};               // X, Y, R, S
   std::vector<unsigned char> img[4];       // current images

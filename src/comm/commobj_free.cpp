@@ -17,6 +17,7 @@ void FreeCommObject(COMMOBJ_T* obj) {
   Dorvik_EXIT(&obj->link);
   CloseShmCommObject(obj);  // a binding the thread did not get to release
   // The merged public file owns the names it read; the fixed one owns all of its own.
+  obj->active.clear();
   RemovePubFile(obj->pf, 1);
   RemovePubFile(obj->pf_fixed, 2);
   obj->pf = obj->pf_fixed = nullptr;

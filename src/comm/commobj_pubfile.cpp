@@ -158,6 +158,7 @@ int MergeCommObject(COMMOBJ_T* obj, PUBFILE_T* file, PUBFILE_T* old, int result)
 
   RemoveOptimReq(obj->readplan);
   obj->readplan = CreatePFOptimReq(nullptr, obj->pf);
+  ListActiveCommObject(obj);
   if (!obj->readplan && obj->pf)
     log(kFunc, 0, "PLC-%d (%s): Unable to optimize communication requests (GET)!!!",
         obj->cfg.plc_num, obj->cfg.name);
@@ -178,6 +179,7 @@ int MergeCommObject(COMMOBJ_T* obj, PUBFILE_T* file, PUBFILE_T* old, int result)
 }  // namespace
 
 int InitPubfileCommObject(COMMOBJ_T* obj) {
+  obj->active.clear();       // its records go with the file being replaced
   PUBFILE_T* old = obj->pf;  // kept aside: an unchanged file keeps serving the clients' choices
   obj->pf = nullptr;
   char crc_path[600];

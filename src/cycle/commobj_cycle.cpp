@@ -71,7 +71,12 @@ uint32_t ReadCommObject(COMMOBJ_T* obj) {
 
 // Receives, reports changes to and dispatches one client's requests; false when its turn ends.
 bool DispatchClientCommObject(COMMOBJ_T* obj, NETCOMM_T* r) {
-  if (!(r->state & NET_FREE) && GetReqCommObject(obj, r) != 0) return false;
+  // Only a client the readiness set reported is read: an idle one costs no system call.
+  if (!(r->state & NET_FREE) && r->readable) {
+    r->readable = 0;
+    if (GetReqCommObject(obj, r) != 0) return false;
+    if (r->rx_len >= kNetRecvBudget) r->readable = 1;  // more may be waiting
+  }
   if (!obj->link_down && !obj->shm_down && DiffCommObject(obj, r) != 0) return false;
   if (r->set_req) RemoveCliReq(r->set_req, nullptr);
   if (r->set_di_req) RemoveCliReq(r->set_di_req, nullptr);
@@ -141,12 +146,16 @@ void ServeClientsCommObject(COMMOBJ_T* obj, uint32_t crc_read) {
     if (r->state & NET_PENDING) {
       if (r->tx_len == 0) obj->idle_wait = 0;  // a stalled socket wakes the wait itself
     } else if (!DispatchClientCommObject(obj, r)) {
+      WatchNetComm(obj, r);
       continue;
     }
-    if (!NotifyClientCommObject(obj, r)) continue;
-    if (SendReqCommObject(obj, r) != 0) continue;
-    WriteClientCommObject(obj, r);
-    CloseAnsweredCommObject(obj, r);
+    if (NotifyClientCommObject(obj, r)) {
+      if (SendReqCommObject(obj, r) == 0) {
+        WriteClientCommObject(obj, r);
+        CloseAnsweredCommObject(obj, r);
+      }
+    }
+    WatchNetComm(obj, r);
   }
 }
 
@@ -168,6 +177,7 @@ void RebuildReadPlanCommObject(COMMOBJ_T* obj) {
   UpdatePubFile(obj->pf, &copies);
   obj->active_changed = 0;
   obj->readplan = CreatePFOptimReq(nullptr, obj->pf);
+  ListActiveCommObject(obj);
   if (!obj->readplan && CountActRecPublicFile(obj->pf) > 0)
     LOGOBJ("ThreadCommObject", obj, "Unable to optimize communication requests (GET)!!!");
   LogActiveCommObject(obj);
@@ -307,6 +317,8 @@ void PrepareCycleCommObject(COMMOBJ_T* obj) {
 }
 
 void CycleCommObject(COMMOBJ_T* obj) {
+  ++obj->cycle_no;
+  PollNetCommObject(obj, 0);  // what became ready after the idle wait
   UpdateNetCommObject(obj);
   StartCycleCommObject(obj);
   const uint32_t crc_read = ReadCommObject(obj);

@@ -2,6 +2,7 @@
 #include "plc/optimreq.h"
 
 #include <new>
+#include <vector>
 
 #include "app/log.h"
 #include "plc/plcdef.h"
@@ -178,8 +179,42 @@ OPTIMREQ_T* CreateCLIOptimReq(OPTIMREQ_T* list, PUBFILE_T* pf, CLIREQ_T* req) {
   return plan.head;
 }
 
+namespace {
+
+// Freed records wait here for reuse by the same thread: reply lines of a busy client come and go
+// every cycle, and none of them costs an allocation once the pool is warm.
+constexpr size_t kCliReqPoolMax = 4096;
+thread_local std::vector<CLIREQ_T*> cli_req_pool;
+
+struct PoolReleaser {
+  ~PoolReleaser() {
+    for (CLIREQ_T* r : cli_req_pool) delete r;
+    cli_req_pool.clear();
+  }
+};
+thread_local PoolReleaser pool_releaser;
+
+CLIREQ_T* NewCliReq() {
+  (void)&pool_releaser;  // the pool is released with its thread
+  if (cli_req_pool.empty()) return new (std::nothrow) CLIREQ_T;
+  CLIREQ_T* r = cli_req_pool.back();
+  cli_req_pool.pop_back();
+  *r = CLIREQ_T();
+  return r;
+}
+
+void FreeCliReq(CLIREQ_T* r) {
+  if (cli_req_pool.size() < kCliReqPoolMax) {
+    cli_req_pool.push_back(r);
+    return;
+  }
+  delete r;
+}
+
+}  // namespace
+
 CLIREQ_T* AddCliReqRec(CLIREQ_T* list) {
-  CLIREQ_T* rec = new (std::nothrow) CLIREQ_T;
+  CLIREQ_T* rec = NewCliReq();
   if (!rec) return nullptr;
   if (!list) {
     rec->flags = 1;
@@ -197,7 +232,7 @@ CLIREQ_T* RemoveCliReqRec(CLIREQ_T* rec) {
   CLIREQ_T* next = rec->next;
   if (prev) prev->next = next;
   if (next) next->prev = prev;
-  delete rec;
+  FreeCliReq(rec);
   return prev ? prev : next;
 }
 
@@ -208,7 +243,7 @@ void RemoveCliReq(CLIREQ_T* first, CLIREQ_T* last) {
   while (p) {
     CLIREQ_T* next = p->next;
     bool stop = (p == last);
-    delete p;
+    FreeCliReq(p);
     p = next;
     if (stop) break;
   }
