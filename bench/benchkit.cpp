@@ -58,7 +58,9 @@ bool SendAll(int fd, const char* data, size_t len) {
   return true;
 }
 
-bool SendAll(int fd, const std::string& text) { return SendAll(fd, text.data(), text.size()); }
+bool SendAll(int fd, const std::string& text) {
+  return SendAll(fd, text.data(), text.size());
+}
 
 bool LineReader::Fill(int timeout_ms) {
   if (pos > 0 && pos == buf.size()) {
@@ -168,9 +170,13 @@ long ProcRssKiB(int pid) {
   return kib;
 }
 
-void Put(const char* key, double value) { printf("%s=%.6g\n", key, value); }
+void Put(const char* key, double value) {
+  printf("%s=%.6g\n", key, value);
+}
 
-void Put(const char* key, const std::string& value) { printf("%s=%s\n", key, value.c_str()); }
+void Put(const char* key, const std::string& value) {
+  printf("%s=%s\n", key, value.c_str());
+}
 
 bool CyclePoller::Start(int control_port, int quiet_ms) {
   quiet_ms_ = quiet_ms;

@@ -1,8 +1,8 @@
 // Small pieces the measuring programs share: clocks, loopback sockets, a line reader,
 // percentiles, the simulator's control channel and its request counters, and /proc figures.
 #pragma once
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>

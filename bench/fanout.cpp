@@ -43,7 +43,8 @@ void Take(Client& c, const char* s, size_t n) {
     size_t i = 6;
     for (; i < n && s[i] != ','; ++i) idx = idx * 10 + static_cast<unsigned>(s[i] - '0');
     uint32_t v = 0;
-    for (++i; i < n && s[i] >= '0' && s[i] <= '9'; ++i) v = v * 10 + static_cast<uint32_t>(s[i] - '0');
+    for (++i; i < n && s[i] >= '0' && s[i] <= '9'; ++i)
+      v = v * 10 + static_cast<uint32_t>(s[i] - '0');
     if (idx < c.last.size()) {
       if (v < c.last[idx]) ++c.backwards;
       c.last[idx] = v;
@@ -131,10 +132,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   bench::Put("connect_s", static_cast<double>(NowNs() - c0) / 1e9);
+  fflush(stdout);  // bench/run may start a profile's window on this line
 
   bench::CyclePoller poller;
   if (!poller.Start(ctl_port, 20)) return 1;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the poller's first bursts
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the poller's first bursts
   const double cpu0 = bench::ProcCpuSeconds(pid);
   const int64_t t0 = NowNs();
   bytes = 0;
@@ -185,7 +187,8 @@ int main(int argc, char** argv) {
     lines += c.lines;
     backwards += c.backwards;
     if (c.lines < owed) ++short_clients;
-    for (int i = 0; i < vars; ++i) stale += c.last[static_cast<size_t>(i)] != final_value[static_cast<size_t>(i)];
+    for (int i = 0; i < vars; ++i)
+      stale += c.last[static_cast<size_t>(i)] != final_value[static_cast<size_t>(i)];
   }
   const double total_s = static_cast<double>(last - t0) / 1e9;
   bench::Put("window_s", window_s);
@@ -196,7 +199,8 @@ int main(int argc, char** argv) {
   bench::Put("worst_period_ms", worst_ms);
   bench::Put("lines", static_cast<double>(lines));
   bench::Put("owed_lines", static_cast<double>(owed * n));
-  bench::Put("delivered_ratio", owed > 0 ? static_cast<double>(lines) / static_cast<double>(owed * n) : 0);
+  bench::Put("delivered_ratio",
+             owed > 0 ? static_cast<double>(lines) / static_cast<double>(owed * n) : 0);
   bench::Put("short_clients", static_cast<double>(short_clients));
   bench::Put("stale_values", static_cast<double>(stale));
   bench::Put("backwards", static_cast<double>(backwards));

@@ -23,7 +23,8 @@ void Line(std::string* text, const char* fmt, const char* name, const char* reg,
 
 std::string Spread(int n) {
   static const char* const regs[] = {"X", "Y", "S", "R"};
-  static const char* const types[] = {"INT", "DINT", "REAL", "BYTE", "WORD", "UDINT", "LREAL", "USINT"};
+  static const char* const types[] = {"INT",  "DINT",  "REAL",  "BYTE",
+                                      "WORD", "UDINT", "LREAL", "USINT"};
   static const unsigned sizes[] = {2, 4, 4, 1, 2, 4, 8, 1};
   unsigned next[4] = {0, 0, 0, 8};
   unsigned groups[4] = {};
