@@ -157,8 +157,8 @@ bool Reads(const PUBFILE_R* r) {
 // once, whatever its bytes. Entries are listed with their value texts.
 int DiffAllCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   cli->report_pending = 0;
-  for (auto& e : cli->pf->names) {
-    PUBFILE_R* r = e.second;
+  for (const auto& e : cli->pf->index->names) {
+    PUBFILE_R* r = &cli->pf->recs[e.second];
     const unsigned char *cur, *prev;
     uint32_t n;
     if (!Reads(r) || !Locate(obj, r, &cur, &prev, &n) || !Changed(r, cur, prev, n)) continue;
@@ -187,8 +187,12 @@ int DiffCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   // Only the variables whose bytes changed can be reported: the object found them once.
   const CHANGES_T& ch = ChangesCommObject(obj);
   cli->diff_cycle = ch.cycle;
+  // A copy made from the object's file keeps its records at the same places.
+  const bool same_places = obj->pf && cli->pf->index == obj->pf->index;
   for (uint32_t i = 0; i < ch.list.size(); ++i) {
-    PUBFILE_R* r = FindPubFileRecExact(cli->pf, ch.list[i].rec->name);
+    const PUBFILE_R* of = ch.list[i].rec;
+    PUBFILE_R* r = same_places ? &cli->pf->recs[static_cast<size_t>(of - obj->pf->recs.data())]
+                               : FindPubFileRecExact(cli->pf, of->name);
     const unsigned char *cur, *prev;
     uint32_t n;
     if (!r || !Reads(r) || !Locate(obj, r, &cur, &prev, &n) || !Changed(r, cur, prev, n)) continue;

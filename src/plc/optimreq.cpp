@@ -115,8 +115,8 @@ OPTIMREQ_T* CreatePFOptimReq(OPTIMREQ_T* list, PUBFILE_T* pf) {
   PlanBuilder plan(list);
   OPTIMREQ_T* c = nullptr;
   int prev_reg = -1;
-  for (const auto& e : pf->addrs) {
-    const PUBFILE_R& r = *e.second;
+  for (const auto& e : pf->index->addrs) {
+    const PUBFILE_R& r = pf->recs[e.second];
     if (r.state != PF_ENABLED && r.state != PF_ALWAYS) continue;
     if (r.reg != prev_reg) {
       c = plan.Append(r.reg, r.addr, 0, 255);
@@ -281,15 +281,16 @@ CLIREQ_T* SortCliReq(CLIREQ_T* list, PUBFILE_T* pf) {
     for (CLIREQ_T* a = head; a && a->next;) {
       CLIREQ_T* b = a->next;
       // Exact look-ups: key 0 would enumerate instead of finding.
-      auto ra = pf->addrs.find(a->key);
-      auto rb = pf->addrs.find(b->key);
-      if (ra == pf->addrs.end() || rb == pf->addrs.end()) {
-        double k = ra == pf->addrs.end() ? a->key : b->key;
+      const PubAddrMap& addrs = pf->index->addrs;
+      auto ra = addrs.find(a->key);
+      auto rb = addrs.find(b->key);
+      if (ra == addrs.end() || rb == addrs.end()) {
+        double k = ra == addrs.end() ? a->key : b->key;
         log("SortCliReq", 0, "Unable to found record for key: %.6f", k);
         return nullptr;
       }
-      const PUBFILE_R& x = *ra->second;
-      const PUBFILE_R& y = *rb->second;
+      const PUBFILE_R& x = pf->recs[ra->second];
+      const PUBFILE_R& y = pf->recs[rb->second];
       if (x.addr > y.addr || (x.addr == y.addr && x.bit > y.bit)) {
         ChangeCliReqRec(a, b);
         if (head == a) head = b;

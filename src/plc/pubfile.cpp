@@ -59,14 +59,37 @@ int CopyPubText(PUBTEXT_T* dst, const PUBTEXT_T* src) {
   return 0;
 }
 
+const std::shared_ptr<const PUBINDEX_T>& EmptyPubIndex() {
+  static const std::shared_ptr<const PUBINDEX_T> empty = std::make_shared<PUBINDEX_T>();
+  return empty;
+}
+
 PUBFILE_T* CreatePubFile(PUBFILE_T* pf) {
   if (!pf) pf = new (std::nothrow) PUBFILE_T;
   if (!pf) return nullptr;
   pf->enable_mark = 0;
   pf->disable_mark = 0;
-  pf->name_cursor = pf->names.begin();
-  pf->addr_cursor = pf->addrs.begin();
+  pf->name_cursor = pf->index->names.begin();
+  pf->addr_cursor = pf->index->addrs.begin();
   return pf;
+}
+
+PUBINDEX_T* OwnPubIndex(PUBFILE_T* pf) {
+  // Held by this file alone, and always made non-const: changing it is seen by nobody else.
+  if (pf->index.use_count() == 1) return const_cast<PUBINDEX_T*>(pf->index.get());
+  std::shared_ptr<PUBINDEX_T> own;
+  try {
+    own = std::make_shared<PUBINDEX_T>(*pf->index);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  const PUBINDEX_T& old = *pf->index;
+  pf->name_cursor = pf->name_cursor == old.names.end() ? own->names.cend()
+                                                       : own->names.find(pf->name_cursor->first);
+  pf->addr_cursor = pf->addr_cursor == old.addrs.end() ? own->addrs.cend()
+                                                       : own->addrs.find(pf->addr_cursor->first);
+  pf->index = std::move(own);
+  return const_cast<PUBINDEX_T*>(pf->index.get());
 }
 
 double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit) {
@@ -92,29 +115,25 @@ double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit) {
 }
 
 int InsertPubFileRec(PUBFILE_T* pf, const PUBFILE_R& rec) {
-  if (pf->names.count(rec.name)) return PF_NAME_TAKEN;
-  if (pf->addrs.count(rec.key)) return PF_KEY_TAKEN;
+  if (pf->index->names.count(rec.name)) return PF_NAME_TAKEN;
+  if (pf->index->addrs.count(rec.key)) return PF_KEY_TAKEN;
+  PUBINDEX_T* ix = OwnPubIndex(pf);
+  if (!ix) return PF_NO_MEMORY;
+  PUBFILE_R r = rec;  // rec may live in pf->recs, which may move
+  r.choice = r.state == PF_ENABLED || r.state == PF_DISABLED ? static_cast<uint8_t>(r.state) : 0;
+  const auto at = static_cast<uint32_t>(pf->recs.size());
   try {
-    pf->recs.push_back(rec);
+    pf->recs.push_back(r);
+    ix->names.emplace(r.name, at);
+    ix->addrs.emplace(r.key, at);
   } catch (const std::bad_alloc&) {
+    ix->names.erase(r.name);
+    ix->addrs.erase(r.key);
+    if (pf->recs.size() > at) pf->recs.pop_back();
     return PF_NO_MEMORY;
   }
-  PUBFILE_R* r = &pf->recs.back();
-  try {
-    pf->names.emplace(r->name, r);
-    pf->addrs.emplace(r->key, r);
-    if (r->state == PF_ENABLED) pf->enabled_names.emplace(r->name, r->name);
-    if (r->state == PF_DISABLED) pf->disabled_names.emplace(r->name, r->name);
-  } catch (const std::bad_alloc&) {
-    pf->names.erase(r->name);
-    pf->addrs.erase(r->key);
-    pf->enabled_names.erase(r->name);
-    pf->disabled_names.erase(r->name);
-    pf->recs.pop_back();
-    return PF_NO_MEMORY;
-  }
-  pf->name_cursor = pf->names.begin();
-  pf->addr_cursor = pf->addrs.begin();
+  pf->name_cursor = ix->names.begin();
+  pf->addr_cursor = ix->addrs.begin();
   return PF_INSERTED;
 }
 
@@ -268,10 +287,14 @@ PUBFILE_T* ReadPubFile(PUBFILE_T* pf) {
 
   // The names read here are owned jointly by this file and every copy later made from it.
   std::shared_ptr<PUBNAMES_T> store;
+  PUBINDEX_T* ix = OwnPubIndex(pf);
   try {
-    store = std::make_shared<PUBNAMES_T>();
-    pf->name_owners.push_back(store);
+    if (ix) store = std::make_shared<PUBNAMES_T>();
+    if (store) ix->name_owners.push_back(store);
   } catch (const std::bad_alloc&) {
+    store.reset();
+  }
+  if (!store) {
     log("ReadPubFile", 0, "Unable to allocate memory for public file!");
     return nullptr;
   }
@@ -307,25 +330,26 @@ PUBFILE_T* ReadPubFile(PUBFILE_T* pf) {
 
 PUBFILE_R* FindPubFileRecExact(PUBFILE_T* pf, const char* name) {
   if (!pf || !name) return nullptr;
-  auto it = pf->names.find(name);
-  return it == pf->names.end() ? nullptr : it->second;
+  auto it = pf->index->names.find(name);
+  return it == pf->index->names.end() ? nullptr : &pf->recs[it->second];
 }
 
 PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name) {
   if (!pf || !name) return nullptr;
+  const PubNameMap& names = pf->index->names;
   if (strcmp(name, "*") == 0) {
-    if (pf->name_cursor == pf->names.end()) {
-      pf->name_cursor = pf->names.begin();
+    if (pf->name_cursor == names.end()) {
+      pf->name_cursor = names.begin();
       return nullptr;
     }
-    return (pf->name_cursor++)->second;
+    return &pf->recs[(pf->name_cursor++)->second];
   }
   if (strchr(name, '*')) {
-    while (pf->name_cursor != pf->names.end()) {
-      PUBFILE_R* r = (pf->name_cursor++)->second;
+    while (pf->name_cursor != names.end()) {
+      PUBFILE_R* r = &pf->recs[(pf->name_cursor++)->second];
       if (strmcmp(r->name, name) == 0) return r;
     }
-    pf->name_cursor = pf->names.begin();
+    pf->name_cursor = names.begin();
     return nullptr;
   }
   return FindPubFileRecExact(pf, name);
@@ -333,24 +357,25 @@ PUBFILE_R* FindPubFileRec(PUBFILE_T* pf, const char* name) {
 
 PUBFILE_R* FindPubFileRecByKey(PUBFILE_T* pf, double key) {
   if (!pf) return nullptr;
+  const PubAddrMap& addrs = pf->index->addrs;
   if (key == 0) {
-    if (pf->addr_cursor == pf->addrs.end()) {
-      pf->addr_cursor = pf->addrs.begin();
+    if (pf->addr_cursor == addrs.end()) {
+      pf->addr_cursor = addrs.begin();
       return nullptr;
     }
-    return (pf->addr_cursor++)->second;
+    return &pf->recs[(pf->addr_cursor++)->second];
   }
   if (key < 0) {
-    pf->addr_cursor = pf->addrs.begin();
+    pf->addr_cursor = addrs.begin();
     return nullptr;
   }
-  auto it = pf->addrs.find(key);
-  return it == pf->addrs.end() ? nullptr : it->second;
+  auto it = addrs.find(key);
+  return it == addrs.end() ? nullptr : &pf->recs[it->second];
 }
 
 PUBFILE_R* FindFirstPubFileRec(PUBFILE_T* pf) {
-  if (!pf || pf->names.empty()) return nullptr;
-  return pf->names.begin()->second;
+  if (!pf || pf->index->names.empty()) return nullptr;
+  return &pf->recs[pf->index->names.begin()->second];
 }
 
 int CountRecPublicFile(const PUBFILE_T* pf) {
@@ -387,8 +412,8 @@ int GetPubFileMemSize(const PUBFILE_T* pf, uint32_t* x, uint32_t* y, uint32_t* r
   uint32_t* out[4] = {x ? x : &dummy[0], y ? y : &dummy[1], r ? r : &dummy[2], s ? s : &dummy[3]};
   for (uint32_t* o : out) *o = 0;
   if (!pf) return 0;
-  for (const auto& e : pf->names) {
-    const PUBFILE_R& rec = *e.second;
+  for (const auto& e : pf->index->names) {
+    const PUBFILE_R& rec = pf->recs[e.second];
     uint32_t* o;
     switch (rec.reg) {
       case PLC_REG_X:

@@ -2,20 +2,22 @@
 // text, and look-up, enumeration and counting over it. Operations that change states, hide
 // records or copy files live in pubfile_ops.h.
 //
-// A public file and its records belong to one communication object's thread.
+// A public file and its records belong to one communication object's thread, and so do the
+// copies that share its index.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "plc/filesource.h"
 
-// One variable.
+enum : int32_t { PF_ENABLED = 1, PF_DISABLED = 2, PF_ALWAYS = 4 };
+
+// One variable. Every copy of a public file holds one of these per variable, so it is kept small.
 struct PUBFILE_R {
   const char* name = nullptr;   // upper case; shared by copies, kept alive by PUBNAMES_T
   unsigned char value[8] = {};  // raw value last reported to clients
@@ -27,13 +29,15 @@ struct PUBFILE_R {
   uint8_t reg = 0;
   uint8_t type = 0;
   uint8_t dir = 0;
-  int32_t retake = 0;       // 1: the next comparison takes the value as the new reference
-  int32_t report_once = 0;  // 1: reported at the next comparison even if unchanged
-  int32_t state = 0;        // 1 enabled, 2 disabled, 4 always enabled
+  uint8_t retake = 0;       // 1: the next comparison takes the value as the new reference
+  uint8_t report_once = 0;  // 1: reported at the next comparison even if unchanged
+  // The file's choice set holding the name: PF_ENABLED for enabled_names, PF_DISABLED for
+  // disabled_names, 0 for neither. A name is never in both.
+  uint8_t choice = 0;
+  int32_t state = 0;  // 1 enabled, 2 disabled, 4 always enabled
   int32_t hidden = 0;
 };
-
-enum : int32_t { PF_ENABLED = 1, PF_DISABLED = 2, PF_ALWAYS = 4 };
+static_assert(sizeof(PUBFILE_R) <= 64, "a client's copy costs one record per variable");
 
 struct FreeText {
   void operator()(char* p) const { free(p); }
@@ -76,27 +80,34 @@ struct PUBNAMES_T {
   const char* Add(const char* name);  // a stored copy, or null when out of memory
 };
 
-// Both indexes point at the one record of a variable in `recs`, so a change made through one
-// is seen through the other.
-using PubNameMap = std::map<const char*, PUBFILE_R*, PubNameLess>;
-using PubAddrMap = std::map<double, PUBFILE_R*>;
-using PubNameSet = std::map<const char*, const char*, PubNameLess>;
+using PubNameMap = std::map<const char*, uint32_t, PubNameLess>;
+using PubAddrMap = std::map<double, uint32_t>;  // unique keys
+
+// Where each variable's record sits in a file's `recs`, by name and by key, and the owners of
+// the name texts. Copies of a file share its index, so an index shared by two files is never
+// changed: a file that takes new records first gets an index of its own (OwnPubIndex). Files
+// sharing one index therefore have their records at the same positions.
+struct PUBINDEX_T {
+  PubNameMap names;
+  PubAddrMap addrs;
+  std::vector<std::shared_ptr<PUBNAMES_T>> name_owners;  // keep every name of `names` alive
+};
+
+// The index of every file without records: never changed, so the files of every thread may
+// hold it.
+const std::shared_ptr<const PUBINDEX_T>& EmptyPubIndex();
 
 struct PUBFILE_T {
-  int32_t enable_mark = 0;     // 3 while enabled_names holds choices not yet folded
-  int32_t disable_mark = 0;    // the same for disabled_names
-  PUBTEXT_T file;              // the text and its file's information; may be empty
-  std::deque<PUBFILE_R> recs;  // the records; appending keeps their addresses
-  PubNameMap names;
-  PubAddrMap addrs;  // unique keys
-  PubNameSet enabled_names;
-  PubNameSet disabled_names;
-  PubNameMap::iterator name_cursor = names.begin();
-  PubAddrMap::iterator addr_cursor = addrs.begin();
-  std::vector<std::shared_ptr<PUBNAMES_T>> name_owners;  // keep every name of `names` alive
+  int32_t enable_mark = 0;      // 3 while enabled_names holds choices not yet folded
+  int32_t disable_mark = 0;     // the same for disabled_names
+  PUBTEXT_T file;               // the text and its file's information; may be empty
+  std::vector<PUBFILE_R> recs;  // in the order they were added, at the positions of `index`
+  std::shared_ptr<const PUBINDEX_T> index = EmptyPubIndex();  // never null
+  PubNameMap::const_iterator name_cursor = index->names.begin();
+  PubAddrMap::const_iterator addr_cursor = index->addrs.begin();
 
   PUBFILE_T() = default;
-  PUBFILE_T(const PUBFILE_T&) = delete;  // the indexes point into this file's own records
+  PUBFILE_T(const PUBFILE_T&) = delete;
   PUBFILE_T& operator=(const PUBFILE_T&) = delete;
 };
 
@@ -114,6 +125,9 @@ int AddPubFileRec(PUBFILE_T* pf, const PUBFILE_R* rec);
 // by name and key, with its name in the set of its state. Logs nothing; callers word failures.
 enum : int { PF_INSERTED = 0, PF_NAME_TAKEN, PF_KEY_TAKEN, PF_NO_MEMORY };
 int InsertPubFileRec(PUBFILE_T* pf, const PUBFILE_R& rec);
+// pf's index, copied first when other files share it (the cursors keep their places); null when
+// out of memory. Only a file being built changes its index.
+PUBINDEX_T* OwnPubIndex(PUBFILE_T* pf);
 // Address key of a variable.
 double PubFileKey(const char* name, uint8_t reg, uint32_t addr, uint8_t bit);
 

@@ -2,6 +2,7 @@
 #include "plc/pubfile_ops.h"
 
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -27,79 +28,65 @@ int SetRecStateByName(PUBFILE_T* pf, const char* name, int32_t state, const char
 }
 
 struct Selection {
-  int32_t state;  // PF_ENABLED or PF_DISABLED
+  int32_t state;  // PF_ENABLED or PF_DISABLED: also the choice set of this operation
+  int32_t other;  // the opposite set
   int32_t PUBFILE_T::*own_mark;
-  PubNameSet PUBFILE_T::*own_set;
-  PubNameSet PUBFILE_T::*other_set;
 };
 
-const Selection kEnable = {PF_ENABLED, &PUBFILE_T::enable_mark, &PUBFILE_T::enabled_names,
-                           &PUBFILE_T::disabled_names};
-const Selection kDisable = {PF_DISABLED, &PUBFILE_T::disable_mark, &PUBFILE_T::disabled_names,
-                            &PUBFILE_T::enabled_names};
+const Selection kEnable = {PF_ENABLED, PF_DISABLED, &PUBFILE_T::enable_mark};
+const Selection kDisable = {PF_DISABLED, PF_ENABLED, &PUBFILE_T::disable_mark};
 
-int ApplySelected(PUBFILE_T* pf, PUBFILE_R* rec, double delta, const Selection& s) {
+void ApplySelected(PUBFILE_T* pf, PUBFILE_R* rec, double delta, const Selection& s) {
   if (delta >= 0) {
     rec->delta = delta;
     rec->retake = 1;
   }
-  try {
-    if (rec->state != PF_ALWAYS) {
-      pf->*s.own_mark = 3;
-      (pf->*s.own_set).emplace(rec->name, rec->name);
-    }
-  } catch (const std::bad_alloc&) {
-    return 1;
+  if (rec->state != PF_ALWAYS) {
+    pf->*s.own_mark = 3;
+    rec->choice = static_cast<uint8_t>(s.state);  // and out of the other set
+  } else if (rec->choice == s.other) {
+    rec->choice = 0;
   }
-  (pf->*s.other_set).erase(rec->name);
   SetRecState(rec, s.state);
-  return 0;
 }
 
 // Collects the records a name selects: exact, pattern, or all (empty name).
 int SelectAndApply(PUBFILE_T* pf, const char* name, double delta, const Selection& s) {
   if (!pf || !name) return 1;
+  const PubNameMap& names = pf->index->names;
   int selected = 0;
   if (name[0] == '\0') {
-    PubNameSet& other = pf->*s.other_set;
-    if (other.empty()) {
-      for (auto& e : pf->names) {
-        if (e.second->hidden) continue;
-        ++selected;
-        if (ApplySelected(pf, e.second, delta, s)) return 1;
-      }
-      return selected ? 0 : 1;
-    }
-    // Copy first: applying takes each name out of the set being walked.
-    std::vector<const char*> todo;
-    try {
-      for (const auto& e : other) todo.push_back(e.first);
-    } catch (const std::bad_alloc&) {
-      return 1;
-    }
-    for (const char* n : todo) {
-      PUBFILE_R* rec = FindPubFileRecExact(pf, n);
-      if (!rec || rec->hidden) continue;
+    bool other_empty = true;
+    for (const PUBFILE_R& r : pf->recs) other_empty = other_empty && r.choice != s.other;
+    // With names in the other set, only those are selected (each leaves the set as it is
+    // applied), and the set is emptied afterwards, hidden names included.
+    for (const auto& e : names) {
+      PUBFILE_R* rec = &pf->recs[e.second];
+      if (rec->hidden || (!other_empty && rec->choice != s.other)) continue;
       ++selected;
-      if (ApplySelected(pf, rec, delta, s)) return 1;
+      ApplySelected(pf, rec, delta, s);
     }
-    other.clear();
+    for (PUBFILE_R& r : pf->recs) {
+      if (r.choice == s.other) r.choice = 0;
+    }
     return selected ? 0 : 1;
   }
   if (strchr(name, '*')) {
     // Walks the index directly so an enumeration left half-way cannot shorten the selection.
     const bool all = strcmp(name, "*") == 0;
-    for (auto& e : pf->names) {
-      if (all ? e.second->hidden != 0 : strmcmp(e.first, name) != 0) continue;
+    for (const auto& e : names) {
+      PUBFILE_R* rec = &pf->recs[e.second];
+      if (all ? rec->hidden != 0 : strmcmp(e.first, name) != 0) continue;
       ++selected;
-      if (ApplySelected(pf, e.second, delta, s)) return 1;
+      ApplySelected(pf, rec, delta, s);
     }
-    pf->name_cursor = pf->names.begin();
+    pf->name_cursor = names.begin();
     return selected ? 0 : 1;
   }
   PUBFILE_R* rec = FindPubFileRecExact(pf, name);
   if (!rec) return 1;
-  return ApplySelected(pf, rec, delta, s);
+  ApplySelected(pf, rec, delta, s);
+  return 0;
 }
 
 int SetHidden(PUBFILE_T* pf, const char* name, int32_t hidden) {
@@ -107,27 +94,18 @@ int SetHidden(PUBFILE_T* pf, const char* name, int32_t hidden) {
   int changed = 0;
   if (name[0] == '\0' || strchr(name, '*')) {
     const bool all = name[0] == '\0' || strcmp(name, "*") == 0;
-    for (auto& e : pf->names) {
+    for (const auto& e : pf->index->names) {
       if (!all && strmcmp(e.first, name) != 0) continue;
-      e.second->hidden = hidden;
+      pf->recs[e.second].hidden = hidden;
       ++changed;
     }
-    pf->name_cursor = pf->names.begin();
+    pf->name_cursor = pf->index->names.begin();
     return changed ? 0 : 1;
   }
   PUBFILE_R* rec = FindPubFileRecExact(pf, name);
   if (!rec) return 1;
   rec->hidden = hidden;
   return 0;
-}
-
-bool ShareNames(PUBFILE_T* dst, const PUBFILE_T* src) {
-  try {
-    for (const auto& o : src->name_owners) dst->name_owners.push_back(o);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -156,25 +134,24 @@ int UnHidePubFile(PUBFILE_T* pf, const char* name) {
   return SetHidden(pf, name, 0);
 }
 
+// The copy shares the source's index and name texts, which no file changes once shared; it
+// holds only its own records, with what a client changes in them.
 PUBFILE_T* ClonePubFile(PUBFILE_T* pf) {
   if (!pf) return nullptr;
   std::unique_ptr<PUBFILE_T> copy(CreatePubFile(nullptr));
-  if (!copy || !ShareNames(copy.get(), pf)) return nullptr;
+  if (!copy) return nullptr;
+  try {
+    copy->recs.assign(pf->recs.begin(), pf->recs.end());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  copy->index = pf->index;
+  CreatePubFile(copy.get());  // cursors into the shared index
   memcpy(copy->file.name, pf->file.name, sizeof copy->file.name);
   copy->file.source = pf->file.source;
-  for (const auto& e : pf->names) {
-    PUBFILE_R r = *e.second;
+  for (PUBFILE_R& r : copy->recs) {
     if (r.state != PF_ALWAYS) r.state = pf_var_disabled ? PF_DISABLED : PF_ENABLED;
-    switch (InsertPubFileRec(copy.get(), r)) {
-      case PF_INSERTED:
-        break;
-      case PF_KEY_TAKEN:
-        log("ClonePubFile", 0, "Unable to insert (addrs) new public file record!");
-        return nullptr;
-      default:
-        log("ClonePubFile", 0, "Unable to insert (names) new public file record!");
-        return nullptr;
-    }
+    r.choice = r.state == PF_ALWAYS ? 0 : static_cast<uint8_t>(r.state);
     if (r.state == PF_ENABLED) copy->enable_mark = 3;
     if (r.state == PF_DISABLED) copy->disable_mark = 3;
   }
@@ -184,9 +161,19 @@ PUBFILE_T* ClonePubFile(PUBFILE_T* pf) {
 PUBFILE_T* AddPubFile(PUBFILE_T* dst, PUBFILE_T* src) {
   if (!dst || !src) return dst;
   // The destination gets its own copy of the text, so each file frees only what it owns.
-  if (!ShareNames(dst, src) || CopyPubText(&dst->file, &src->file) != 0) return nullptr;
-  for (const auto& e : src->names) {
-    switch (InsertPubFileRec(dst, *e.second)) {
+  PUBINDEX_T* ix = OwnPubIndex(dst);
+  if (!ix || CopyPubText(&dst->file, &src->file) != 0) return nullptr;
+  const PUBINDEX_T& from = *src->index;
+  try {
+    if (&from != ix)
+      ix->name_owners.insert(ix->name_owners.end(), from.name_owners.begin(),
+                             from.name_owners.end());
+    dst->recs.reserve(dst->recs.size() + from.names.size());
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  for (const auto& e : from.names) {
+    switch (InsertPubFileRec(dst, src->recs[e.second])) {
       case PF_INSERTED:
         break;
       case PF_NAME_TAKEN:
@@ -220,12 +207,15 @@ int UpdatePubFileClient(PUBFILE_T* pf, const PubFileCopies* clients) {
 // A client's enabled names count whatever its mark: a client that enabled a variable earlier
 // still reads it, so another client's later disable must not stop the polling. Disabled names
 // count only while the mark shows a fresh choice.
-static bool InChosenSet(const PubFileCopies& clients, const char* name, bool enabled) {
+// A copy sharing pf's index has the variable at the same position; others are searched by name.
+static bool InChosenSet(const PubFileCopies& clients, const PUBFILE_T* pf, uint32_t at,
+                        bool enabled) {
+  const PUBFILE_R& r = pf->recs[at];
   for (PUBFILE_T** slot : clients) {
-    const PUBFILE_T* c = slot ? *slot : nullptr;
-    if (!c) continue;
-    if (enabled && c->enabled_names.count(name)) return true;
-    if (!enabled && c->disable_mark == 3 && c->disabled_names.count(name)) return true;
+    PUBFILE_T* c = slot ? *slot : nullptr;
+    if (!c || (!enabled && c->disable_mark != 3)) continue;
+    const PUBFILE_R* cr = c->index == pf->index ? &c->recs[at] : FindPubFileRecExact(c, r.name);
+    if (cr && cr->choice == (enabled ? PF_ENABLED : PF_DISABLED)) return true;
   }
   return false;
 }
@@ -236,15 +226,15 @@ int UpdatePubFile(PUBFILE_T* pf, const PubFileCopies* clients) {
   for (PUBFILE_T** slot : *clients) any_copy = any_copy || (slot && *slot);
 
   int set = 0;
-  for (auto& e : pf->names) {
-    PUBFILE_R& r = *e.second;
+  for (const auto& e : pf->index->names) {
+    PUBFILE_R& r = pf->recs[e.second];
     int32_t state = r.state;
     bool assign = false;
     if (any_copy || r.state == PF_ALWAYS) {
-      if (InChosenSet(*clients, r.name, true)) {
+      if (InChosenSet(*clients, pf, e.second, true)) {
         state = PF_ENABLED;
         assign = true;
-      } else if (InChosenSet(*clients, r.name, false)) {
+      } else if (InChosenSet(*clients, pf, e.second, false)) {
         state = PF_DISABLED;
         assign = true;
       }

@@ -22,10 +22,9 @@ struct Acquisition {
   std::string local_crc;  // PLC1/Korvane.crc before the start ("" none)
   std::string local;      // PLC1/iRovanta.pub before the start ("" none)
   std::string served;     // the simulator's public file
-  std::vector<std::string> logged;
-  std::string active;  // "[active/all]" of the first plan
-  std::string local_after;
-  std::string crc_after;
+  std::string logged;     // lines of the log, each ended by '|'
+  std::string active;     // "[active/all]" of the first plan
+  std::string local_after, crc_after;
 };
 
 std::string Line(const std::string& text) {
@@ -39,93 +38,30 @@ TEST(Cycle, PublicFileAcquisition) {
   const std::string kBad = std::string(kt::kTestPubFile) + ";* Crc=\"1234\"\n";
   const std::string kOther = kt::SignPubFile("ONLY R 0 60 DINT\n");
   const std::string w = "pubfile_write = yes\n";
+  const std::string no_file = "Unable to get public file 'iRovanta.pub'!!!|";
+  const std::string from_plc = "Obtained public file 'iRovanta.pub' (8 items) from PLC.|";
+  const std::string written = "Write public file 'iRovanta.pub' to local disk.|";
+  const std::string bad_crc = "Wrong CRC code in public file 'iRovanta.pub'!!!|";
   const Acquisition cases[] = {
-      {"a file failing its checksum leaves the fixed variables",
-       "",
-       "",
-       "",
-       "",
-       kBad,
-       {"Obtained public file 'iRovanta.pub' (8 items) from PLC.",
-        "Wrong CRC code in public file 'iRovanta.pub'!!!",
-        "Unable to get public file 'iRovanta.pub'!!!"},
-       "[1/1]",
-       "",
-       ""},
-      {"no CRC file: from the PLC, kept with its CRC",
-       w,
-       "",
-       "",
-       "",
-       kGood,
-       {"Checking CRC code of PLC project: 3039 [0]",
-        "Obtained public file 'iRovanta.pub' (8 items) from PLC.",
-        "Write public file 'iRovanta.pub' to local disk."},
-       "[9/9]",
-       kGood,
-       "12345"},
-      {"a matching CRC file: the local copy",
-       w,
-       "",
-       "12345",
-       kOther,
-       kGood,
-       {"Checking CRC code of PLC project: 3039 [3039]",
-        "Obtained public file 'iRovanta.pub' (1 items) from local computer."},
-       "[2/2]",
-       kOther,
-       "12345"},
-      {"a local copy failing its checksum: from the PLC again",
-       w,
-       "",
-       "12345",
-       kBad,
-       kGood,
-       {"Wrong CRC code in public file 'iRovanta.pub'!!!",
-        "Obtained public file 'iRovanta.pub' (8 items) from PLC."},
-       "[9/9]",
-       kGood,
-       "12345"},
-      {"a matching CRC file without its copy: from the PLC, written",
-       w,
-       "",
-       "12345",
-       "",
-       kGood,
-       {"Obtained public file 'iRovanta.pub' (8 items) from PLC.",
-        "Write public file 'iRovanta.pub' to local disk."},
-       "[9/9]",
-       kGood,
-       "12345"},
-      {"no public file wanted",
-       "pubfile = .\n",
-       "",
-       "",
-       "",
-       kGood,
-       {"Public file name is '.': File will not used."},
-       "[1/1]",
-       "",
-       ""},
-      {"no project CRC",
-       "",
-       "R 0 UDINT 0\n",
-       "",
-       "",
-       kGood,
-       {"Unable to get CRC code of PLC project!!!", "Unable to get public file 'iRovanta.pub'!!!"},
-       "[1/1]",
-       "",
-       ""},
-      {"the fixed definition wins",
-       "",
-       "",
-       "",
-       "",
+      {"a file failing its checksum leaves the fixed variables", "", "", "", "", kBad,
+       from_plc + bad_crc + no_file, "[1/1]", "", ""},
+      {"no CRC file: from the PLC, kept with its CRC", w, "", "", "", kGood,
+       "Checking CRC code of PLC project: 3039 [0]|" + from_plc + written, "[9/9]", kGood, "12345"},
+      {"a matching CRC file: the local copy", w, "", "12345", kOther, kGood,
+       "Checking CRC code of PLC project: 3039 [3039]|Obtained public file 'iRovanta.pub' (1 "
+       "items) from local computer.|",
+       "[2/2]", kOther, "12345"},
+      {"a local copy failing its checksum: from the PLC again", w, "", "12345", kBad, kGood,
+       bad_crc + from_plc, "[9/9]", kGood, "12345"},
+      {"a matching CRC file without its copy: from the PLC, written", w, "", "12345", "", kGood,
+       from_plc + written, "[9/9]", kGood, "12345"},
+      {"no public file wanted", "pubfile = .\n", "", "", "", kGood,
+       "Public file name is '.': File will not used.|", "[1/1]", "", ""},
+      {"no project CRC", "", "R 0 UDINT 0\n", "", "", kGood,
+       "Unable to get CRC code of PLC project!!!|" + no_file, "[1/1]", "", ""},
+      {"the fixed definition wins", "", "", "", "",
        kt::SignPubFile("__PF_CRC R 0 40 DINT\nEXTRA R 0 44 INT\n"),
-       {"AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!"},
-       "[2/2]",
-       "",
+       "AddPubFile():: Found duplicity for variable: __PF_CRC. Skiping this record!|", "[2/2]", "",
        ""},
   };
   for (const Acquisition& c : cases) {
@@ -137,9 +73,11 @@ TEST(Cycle, PublicFileAcquisition) {
     if (!c.local.empty()) kt::WriteFile(rig.dir / "PLC1/iRovanta.pub", c.local);
     ASSERT_TRUE(rig.StartServer("", c.keys)) << rig.srv.err;
     ASSERT_TRUE(rig.WaitLog("Changed active variables in public file")) << rig.srv.err;
-    for (const std::string& l : c.logged)
+    for (size_t at = 0, end; (end = c.logged.find('|', at)) != std::string::npos; at = end + 1) {
+      const std::string l = c.logged.substr(at, end - at);
       EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Line(l)))
           << l << rig.srv.err;
+    }
     EXPECT_TRUE(Has(rig.srv.err, "Changed active variables in public file '")) << rig.srv.err;
     EXPECT_TRUE(Has(rig.srv.err, "' " + c.active + ".")) << rig.srv.err;
     EXPECT_EQ(kt::ReadFile(rig.dir / "PLC1/iRovanta.pub"), c.local_after);
@@ -170,13 +108,7 @@ TEST(Cycle, ProjectChangeRenewsThePublicFileOnlyWhenItChanged) {
 
     // Both change: the new file is served, with its new variable.
     std::string grown = kt::SignPubFile(std::string(kt::kTestPubFile) + "NEWVAR R 0 64 DINT\n");
-    std::string hex;
-    for (unsigned char ch : grown) {
-      char b[3];
-      snprintf(b, sizeof b, "%02X", ch);
-      hex += b;
-    }
-    ASSERT_EQ(kt::SimControl(rig.sim, "fileput iRovanta.pub " + hex), "OK");
+    ASSERT_EQ(kt::SimControl(rig.sim, "fileput iRovanta.pub " + kt::Hex(grown)), "OK");
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 778"), "OK");
     ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
     EXPECT_EQ(line, changed);

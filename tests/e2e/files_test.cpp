@@ -21,15 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : bytes) {
-    snprintf(b, sizeof b, "%02x", c);
-    out += b;
-  }
-  return out;
-}
+using kt::Hex;
 
 std::string Base64(const std::string& in) {
   static const char kAlphabet[] =

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -42,42 +41,7 @@ struct Client {
 
 // Build stamps and connect times masked.
 std::string Masked(const std::string& text) {
-  std::string out = kt::MaskBuildStamps(text);
-  const std::string shape = "9999-99-99 99:99:99";
-  for (size_t p = 0; p + shape.size() <= out.size(); ++p) {
-    size_t k = 0;
-    while (k < shape.size() && (shape[k] == '9' ? isdigit(static_cast<unsigned char>(out[p + k]))
-                                                : out[p + k] == shape[k]))
-      ++k;
-    if (k == shape.size()) out.replace(p, k, "<when>");
-  }
-  return out;
-}
-
-// Valid JSON as far as these lines need it: strings with known escapes and no raw control
-// bytes, brackets balanced outside strings.
-bool ValidJson(const std::string& line) {
-  std::string open;
-  bool in = false;
-  const size_t end = line.find_last_not_of("\r\n") + 1;
-  for (size_t i = 0; i < end; ++i) {
-    const char c = line[i];
-    if (in) {
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c == '\\' &&
-          (++i == end || std::string("\"\\/bfnrtu").find(line[i]) == std::string::npos))
-        return false;
-      if (c == '"') in = false;
-    } else if (c == '"') {
-      in = true;
-    } else if (c == '{' || c == '[') {
-      open += c == '{' ? '}' : ']';
-    } else if (c == '}' || c == ']') {
-      if (open.empty() || open.back() != c) return false;
-      open.pop_back();
-    }
-  }
-  return !in && open.empty();
+  return kt::MaskShape(kt::MaskBuildStamps(text), "9999-99-99 99:99:99", "<when>");
 }
 
 // The rows of a JSON HELP line: its one string unescaped, split at the breaks it encodes.
@@ -103,12 +67,16 @@ TEST(Info, GetInfoSetConfAndHelp) {
   kt::Rig rig;
   ASSERT_TRUE(rig.StartSim());
   ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n")) << rig.srv.err;
+  const std::string port = std::to_string(rig.sim.udp_port);
+  EXPECT_TRUE(kt::Has(rig.srv.err,
+                      kLinkLog + "Initializing DORVIK address '127.0.0.1 on port " + port + "'\n"));
+  EXPECT_TRUE(
+      kt::Has(rig.srv.err, "InitDorvikCommObject():: PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3\n"));
   Client a{rig, rig.Connect()};
   ASSERT_EQ(a.Line(), kSame);
   Client b{rig, rig.Connect()};
   ASSERT_EQ(b.Line(), kSame);
   ASSERT_EQ(a.Line(), kSame);  // every connect has the public file checked again, for all
-  const std::string port = std::to_string(rig.sim.udp_port);
   const std::string net = " [127.0.0.1       <when>]";
   const std::string pf = "9/9 [FIXED_Rovanta.pub,iRovanta.pub]";
 
@@ -124,7 +92,6 @@ TEST(Info, GetInfoSetConfAndHelp) {
   // The same in JSON (the flag's value in any case): one line, the client list one array.
   a.Send("SETCONF:json,yEs\nGETINFO:\n");
   std::string line = a.Line();
-  EXPECT_TRUE(ValidJson(line)) << line;
   EXPECT_EQ(
       Masked(line),
       "{ \"GETINFO\": { \"VERSION\": \"Ver 6.2 <stamp>\", \"VERSION_DORVIK\": \"Ver 3.5 "
@@ -135,7 +102,6 @@ TEST(Info, GetInfoSetConfAndHelp) {
   // Names in any case, spaces dropped; the requests of one cycle share the line.
   a.Send("GETINFO:dvkAddr\nGETINFO:net work\nGETINFO:PubFile\n");
   line = a.Line();
-  EXPECT_TRUE(ValidJson(line)) << line;
   EXPECT_EQ(Masked(line), "{ \"GETINFO\": { \"DVKADDR\": \"1\", \"NETWORK\": [ \"1/10" + net +
                               "\", \"2/10" + net + "\" ], \"PUBFILE\": \"" + pf + "\" } }\n");
   a.Send("GETINFO:colour\nSETCONF:Colour,red\n");
@@ -163,7 +129,6 @@ TEST(Info, GetInfoSetConfAndHelp) {
   for (int crlf : {0, 1}) {
     a.Send(crlf ? "SETCONF:crlf,Yes\nHELP:\n" : "HELP:\n");
     line = a.Line();
-    EXPECT_TRUE(ValidJson(line)) << line;
     EXPECT_EQ(line.substr(0, 11), "{ \"HELP\": \"");
     EXPECT_EQ(line.substr(line.size() - 4 - crlf), crlf ? "\" }\r\n" : "\" }\n");
     std::vector<std::string> got = HelpRows(line, crlf ? "\r\n" : "\n");
@@ -245,7 +210,11 @@ TEST(Info, GetInfoSetConfAndHelp) {
 TEST(Info, SerialLink) {
   kt::Rig rig;
   ASSERT_TRUE(rig.StartSim("", kt::SignPubFile(kt::kTestPubFile), true));
+  ASSERT_EQ(kt::SimControl(rig.sim, "ident A-PLC|SERIAL|7.1|1.b"), "OK");
   ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", "", true)) << rig.srv.err;
+  EXPECT_TRUE(kt::Has(rig.srv.err, kLinkLog + "Initializing DORVIK serial device '" + rig.sim.pty +
+                                       "' for speed 115200\n"));
+  EXPECT_TRUE(kt::Has(rig.srv.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.11\n"));  // version in hex
   Client a{rig, rig.Connect()};
   ASSERT_EQ(a.Line(), kSame);
   const std::string dev = rig.sim.pty;

@@ -1,4 +1,5 @@
-// The server opens its link to the simulated PLC and identifies it, over UDP and a serial pty.
+// A link that does not open: its failures are logged once until a success, and the server still
+// stops in order. (Opening and identification are checked in the conversations.)
 #include <gtest/gtest.h>
 #include <signal.h>
 

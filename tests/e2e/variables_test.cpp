@@ -81,6 +81,8 @@ TEST(Variables, DiffLinesFollowChangesByTheirDelta) {
   c.Talk("", {"DIFF:LEVEL,12"});
   Sim(rig, "set R 20 INT 21");
   c.Talk("", {});
+  Sim(rig, "set R 20 INT 22");  // exactly the delta
+  c.Talk("", {"DIFF:LEVEL,22"});
   // Delta 3 from 1 to -1: compared as unsigned 16-bit numbers, a change of 65534.
   c.Talk("EN:LEVEL -3\n", {});
   Sim(rig, "set R 20 INT 1");

@@ -1,4 +1,4 @@
-// Masking of time stamps in texts under test.
+// Text helpers for assertions: searching, hex, masking of time stamps.
 #include "support/text.h"
 
 #include <cctype>
@@ -7,8 +7,6 @@ namespace kt {
 
 namespace {
 
-// Shape characters: '9' a digit, 'A' upper case, 'a' lower case, '_' digit or blank,
-// anything else itself.
 bool Fits(const std::string& text, size_t at, const char* shape) {
   for (size_t i = 0; shape[i]; ++i) {
     if (at + i >= text.size()) return false;
@@ -48,6 +46,12 @@ std::string Mask(const std::string& text, const char* shape, size_t len, const c
 
 }  // namespace
 
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+  return out;
+}
+
 bool Has(const std::string& text, const std::string& what) {
   return text.find(what) != std::string::npos;
 }
@@ -56,6 +60,10 @@ size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
   return n;
+}
+
+std::string MaskShape(const std::string& text, const std::string& shape, const char* with) {
+  return Mask(text, shape.c_str(), shape.size(), with);
 }
 
 std::string MaskBuildStamps(const std::string& text) {

@@ -1,4 +1,4 @@
-// The log line format, levels and the log file; signal names and the time helper.
+// The log line format, levels and the log file; signal names.
 #include "app/log.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ TEST(Log, LineFormatLevelsAndLogFile) {
   EXPECT_EQ(logon, 0);
 }
 
-TEST(LogHelpers, SignalNamesAndTimevalAdd) {
+TEST(LogHelpers, SignalNames) {
   for (auto [sig, name] : std::initializer_list<std::pair<int, const char*>>{{0, "EXIT"},
                                                                              {12, "USR2"},
                                                                              {15, "TERM"},
@@ -42,10 +42,4 @@ TEST(LogHelpers, SignalNamesAndTimevalAdd) {
                                                                              {32, ""},
                                                                              {-1, ""}})
     EXPECT_STREQ(GetSigName(sig), name) << sig;
-  timeval tv{1, 600000};
-  TimevalAdd(&tv, 1500);
-  EXPECT_TRUE(tv.tv_sec == 3 && tv.tv_usec == 100000);
-  timeval z{0, 0};
-  TimevalAdd(&z, 950);
-  EXPECT_TRUE(z.tv_sec == 0 && z.tv_usec == 950000);
 }

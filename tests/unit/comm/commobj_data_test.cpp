@@ -154,6 +154,8 @@ TEST_F(DataTest, WritePlanPacksBlocksAndBitsAndSingleVariablesGoStraightToThePlc
     ASSERT_EQ(GetDataValCommObject(&obj, "NOTE", value), 0);
     EXPECT_EQ(std::string(value), text) << planned;
   }
+  ASSERT_EQ(GetDataValCommObject(&obj, "PUMP", value), 0);  // bit 3: its byte read at once
+  EXPECT_STREQ(value, "1");
   ASSERT_EQ(SetDataValCommObject(&obj, "%X0.3", "0"), 0);
   EXPECT_EQ(kt::SimControl(sim, "get X 0.3 BOOL"), "OK 0");
   ASSERT_EQ(GetDataValCommObject(&obj, "%RF16", value), 0);

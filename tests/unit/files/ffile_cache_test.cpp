@@ -1,12 +1,10 @@
 // The file cache: the freshness bound and which record a request takes, serving an unchanged
-// file from memory, refilling a changed one, background reads that records are never freed
-// under, and a public file obtained through it.
+// file from memory, refilling a changed one, and background reads that records are never freed
+// under.
 #include <utime.h>
 
 #include "files/fileaccess.h"
-#include "files/pubfile_io.h"
 #include "files_test_support.h"
-#include "plc/pubfile_ops.h"
 
 namespace {
 
@@ -141,31 +139,4 @@ TEST_F(FileCache, BackgroundReadsAreWaitedForAndStoppedBeforeFreeing) {
   RemoveFile(list);
   list = nullptr;
   EXPECT_TRUE(LogHas("Abort of reading PLC file: same.bin")) << LogText();
-}
-
-TEST_F(FileCache, PublicFileFromThePlcThenFromMemory) {
-  pubfile_read_pause_ms = 0;
-  const std::string demo =
-      kt::ReadFile(std::string(KORVANE_SOURCE_DIR) + "/examples/plc/files/iRovanta.pub");
-  ASSERT_EQ(Ctl("fileput iRovanta.pub " + ft::Hex(demo)), "OK");
-  int flag = 0, source = PF_SRC_CACHE;
-  uint32_t crc = 0, crc2 = 0;
-  PUBFILE_T* pf = GetPubFile(nullptr, "", "iRovanta.pub", &flag, &link, 5, &source, &crc);
-  ASSERT_NE(pf, nullptr);
-  EXPECT_EQ(source, PF_SRC_PLC);
-  EXPECT_EQ(flag, 0);
-  EXPECT_NE(FindPubFileRec(pf, "TEMP"), nullptr);
-  ft::fake_now += 5;
-  long before = Stat("requests");
-  source = PF_SRC_CACHE;
-  ASSERT_EQ(GetPubFile(pf, "", "iRovanta.pub", &flag, &link, 5, &source, &crc2), pf);
-  EXPECT_EQ(source, PF_SRC_MEMORY);
-  EXPECT_EQ(Stat("requests") - before, 1);
-  EXPECT_EQ(crc2, crc);
-  ft::fake_now += ffile_timeout + 1;  // stale: read from the PLC again
-  source = PF_SRC_CACHE;
-  ASSERT_EQ(GetPubFile(pf, "", "iRovanta.pub", &flag, &link, 5, &source, &crc2), pf);
-  EXPECT_EQ(source, PF_SRC_PLC);
-  RemovePubFile(pf, 2);
-  pubfile_read_pause_ms = 10;
 }

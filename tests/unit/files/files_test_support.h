@@ -27,11 +27,7 @@ struct Rec : FFILE_T {
   ~Rec() { free(data); }
 };
 
-inline std::string Hex(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-  return out;
-}
+using kt::Hex;
 
 // n bytes that differ from their neighbours.
 inline std::string Pattern(size_t n, int seed = 3) {
@@ -87,10 +83,10 @@ inline uint32_t Le32(const unsigned char* p) {
 
 // A PLC holding one file of 100 bytes behind handle 7 (and the same bytes from address 0 of every
 // register), one frame per exchange. The next `bad` file read or write replies carry the fault:
-// another handle, another offset, one byte more than was missing, or no bytes at all; a bad
-// memory read brings 60 bytes.
+// another handle, another offset, one byte more than was missing, no bytes at all, or a failure
+// status with wrong bytes; a bad memory read brings 60 bytes.
 struct ScriptedPlc {
-  enum Fault { HANDLE, OFFSET, LENGTH, EMPTY } fault;
+  enum Fault { HANDLE, OFFSET, LENGTH, EMPTY, STATUS } fault;
   int bad;
   std::string file, written;
 };
@@ -120,7 +116,8 @@ inline int ScriptedSend(void* endpoint, const unsigned char* request, unsigned c
     put(Le32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE));
     put(offset + (bad && plc->fault == ScriptedPlc::OFFSET));
     put(n);
-    if (d[1] == 4) data += (plc->file + '!').substr(offset, n);
+    if (bad && plc->fault == ScriptedPlc::STATUS) data[0] = 3;
+    if (d[1] == 4) data += data[0] ? std::string(n, 'x') : (plc->file + '!').substr(offset, n);
   }
   std::string f = {0x68, 0, 0, 0x68, 5, 0, 0x08};
   f += data;

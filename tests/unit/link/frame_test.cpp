@@ -94,10 +94,7 @@ TEST(Frame, ErrorMessages) {
   const std::pair<uint32_t, const char*> rows[] = {
       {0, "[0x00] "},
       {0x1234, "[0x00] "},  // not in the table
-      {0x220C, "[0x220c] Communication service invalid parameters."},
-      {523, "[0x20b] Invalid parameters of communication services READN / READND."},
       {535, "[0x217] Unknown communications service."},
-      {80, "[0x50] The slave station does not response."},
       {65521, "[0xfff1] SERIAL interface can not be initialized."},
   };
   for (const auto& r : rows) {

@@ -97,21 +97,3 @@ TEST_F(Planning, WritePlanOneRequestPerVariable) {
   RemoveOptimReq(keep);
   RemoveCliReq(req, nullptr);
 }
-
-TEST_F(Planning, ClientListSortAndUnknownKey) {
-  auto pf = kt::ReadText("A R 0 30 INT\nB R 0 10 .5 BOOL\nC R 0 10 .2 BOOL\nD X 0 20 INT\n");
-  CLIREQ_T* list = nullptr;
-  for (const char* n : {"A", "B", "C", "D"}) {
-    list = Request(list, n, "1");
-    FindCliReqRec(list, n)->key = FindPubFileRec(pf.get(), n)->key;
-  }
-  EXPECT_EQ(list->flags + list->next->flags, 1);
-  list = SortCliReq(list, pf.get());
-  std::string order;
-  for (CLIREQ_T* r = list; r; r = r->next) order += r->name;
-  EXPECT_EQ(order, "CBDA");  // by address, then bit; the register does not count
-  FindCliReqRec(list, "A")->key = 12.5;
-  EXPECT_EQ(SortCliReq(list, pf.get()), nullptr);
-  EXPECT_TRUE(Logged("Unable to found record for key: 12.500000"));
-  RemoveCliReq(list, nullptr);
-}

@@ -13,6 +13,7 @@
 #include "plc/plcdef.h"
 #include "plc/pubfile.h"
 #include "plc/pubfile_ops.h"
+#include "support/rig.h"
 #include "support/scratch.h"
 
 namespace kt {
@@ -57,13 +58,6 @@ inline PubFilePtr ReadText(const std::string& text) {
   return ReadPubFile(pf.get()) ? std::move(pf) : nullptr;
 }
 
-// `body` followed by its checksum line.
-inline std::string WithCrc(const std::string& body) {
-  char line[64];
-  snprintf(line, sizeof line, ";* Crc=\"%04X\"\n", crcPLC(body.data(), body.size()));
-  return body + line;
-}
-
 // The columns of a table row.
 inline std::vector<std::string> Cols(const std::string& row, char sep = '|') {
   std::vector<std::string> out;
@@ -91,12 +85,14 @@ inline std::string Rec(PUBFILE_T* pf, const std::string& row) {
 // "-NAME" disabled.
 inline std::string States(PUBFILE_T* pf) {
   std::string out;
-  for (const auto& [name, r] : pf->names)
-    out += std::string(name) + "=" + std::to_string(r->state) + " ";
-  out += "|";
-  for (const auto& n : pf->enabled_names) out += " +" + std::string(n.first);
-  for (const auto& n : pf->disabled_names) out += " -" + std::string(n.first);
-  return out;
+  std::string enabled, disabled;
+  for (const auto& [name, at] : pf->index->names) {
+    const PUBFILE_R& r = pf->recs[at];
+    out += std::string(name) + "=" + std::to_string(r.state) + " ";
+    if (r.choice == PF_ENABLED) enabled += " +" + std::string(name);
+    if (r.choice == PF_DISABLED) disabled += " -" + std::string(name);
+  }
+  return out + "|" + enabled + disabled;
 }
 
 }  // namespace kt

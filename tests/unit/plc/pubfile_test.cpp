@@ -1,4 +1,5 @@
-// Reading public file text, the two indexes, look-ups, enumeration, counts and the checksum line.
+// Reading public file text, the two indexes, look-ups, enumeration, counts, the checksum line and
+// the example files.
 #include "plc/pubfile.h"
 
 #include <gtest/gtest.h>
@@ -75,8 +76,6 @@ TEST_F(PubFileTest, EnumerationCountsAndSizes) {
   EXPECT_EQ(FindPubFileRecByKey(pf.get(), -1), nullptr);
   EXPECT_STREQ(FindPubFileRecByKey(pf.get(), 0)->name, "TEMP_1");
   EXPECT_EQ(FindPubFileRecByKey(pf.get(), 12345.0), nullptr);
-  EXPECT_STREQ(FindFirstPubFileRec(pf.get())->name, "A");
-  EXPECT_EQ(MaxRegPublicFile(pf.get()), 10u);
 
   // Sizes add in name order rather than take the maximum: R is 4 (A), then 4 + 12 (B).
   uint32_t x = 9, y = 9, r = 9, s = 9;
@@ -91,7 +90,7 @@ TEST_F(PubFileTest, EnumerationCountsAndSizes) {
 TEST_F(PubFileTest, ChecksumLineOverRawBytes) {
   const std::string body = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
   const uint16_t crc = crcPLC(body.data(), body.size());
-  const std::string text = kt::WithCrc(body), line = text.substr(body.size());
+  const std::string text = kt::SignPubFile(body), line = text.substr(body.size());
   uint32_t pos = 99;
   EXPECT_EQ(GetPubFileCrc(text.c_str(), &pos), crc);
   EXPECT_EQ(pos, body.size());
@@ -107,4 +106,16 @@ TEST_F(PubFileTest, ChecksumLineOverRawBytes) {
     ASSERT_EQ(SetPubText(&pt, t.data(), static_cast<int64_t>(t.size())), 0);
     EXPECT_EQ(VerifyPubFileCrc(&pt), want) << t;
   }
+}
+
+TEST_F(PubFileTest, ExamplesCarryValidChecksums) {
+  const std::string root = KORVANE_SOURCE_DIR;
+  auto fixed = kt::ReadText(kt::ReadFile(root + "/examples/FIXED_Rovanta.pub"));
+  auto demo = kt::ReadText(kt::ReadFile(root + "/examples/plc/files/iRovanta.pub"));
+  ASSERT_TRUE(fixed && demo);
+  EXPECT_NE(VerifyPubFileCrc(&fixed->file) * VerifyPubFileCrc(&demo->file), 0u);
+  EXPECT_EQ(kt::Rec(fixed.get(), "__PF_CRC"), "__PF_CRC=R0.0 UDINT 4");
+  for (std::string row :
+       {"TEMP=R16.0 REAL 4", "LEVEL=R20.0 INT 2", "PUMP_ON=X0.3 BOOL 1", "MESSAGE=R32.0 STRING 16"})
+    EXPECT_EQ(kt::Rec(demo.get(), row), row);
 }
