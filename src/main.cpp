@@ -1,5 +1,6 @@
 // Process entry: command line, log, configuration, signals, one communication object per PLC
 // section, the idle loop, and the orderly end.
+#include <poll.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -95,10 +96,15 @@ void IdleLoop(const OPTIONS_T& opt, const struct stat& ref) {
   for (;;) {
     if (opt.terminate && ConfigChanged(opt.config, ref)) {
       log(kFunc, 0, "Configfile was changed. Exiting ...");
-      commobj_state = 3;
+      RequestStop();
     }
-    // 500 ms rounds, noticing a stop request sooner.
-    for (int t = 0; t < 50 && commobj_state.load() != 3; ++t) SleepMs(10);
+    // 500 ms rounds, woken at once by a stop request.
+    if (StopFd() >= 0) {
+      pollfd p{StopFd(), POLLIN, 0};
+      if (commobj_state.load() != 3) poll(&p, 1, 500);
+    } else {
+      for (int t = 0; t < 50 && commobj_state.load() != 3; ++t) SleepMs(10);
+    }
     if (commobj_state.load() == 3) return;
   }
 }

@@ -1,6 +1,11 @@
 // Storage of the process-wide state and settings.
 #include "app/globals.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
 std::atomic<int> commobj_state{0};
 std::atomic<int> start_failed{0};
 std::atomic<int> verbose{0};
@@ -27,9 +32,22 @@ int lim_of_decimals = 0;
 int num_of_decimals = 10;
 int scient_notation = 0;
 
+int StopFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+void RequestStop() {
+  commobj_state = 3;
+  // Never read back: the descriptor stays readable, so no wait can miss the stop.
+  const uint64_t one = 1;
+  if (StopFd() >= 0 && write(StopFd(), &one, sizeof one) < 0) {
+  }
+}
+
 void StopOnStartFailure() {
   start_failed = 1;
-  commobj_state = 3;
+  RequestStop();
 }
 
 void ResetGlobalSettings() {

@@ -33,6 +33,12 @@ extern int lim_of_decimals;    // bool
 extern int num_of_decimals;    // 0..15
 extern int scient_notation;    // bool
 
+// Requests the orderly stop (commobj_state 3) and wakes every wait that watches StopFd().
+void RequestStop();
+// A descriptor that becomes readable, and stays so, once a stop is requested: waits watch it
+// instead of polling commobj_state. -1 when it could not be made (waits then poll).
+int StopFd();
+
 // A start-up failure: requests the orderly stop (commobj_state 3) and marks the run as failed,
 // so a supervisor sees status 1.
 void StopOnStartFailure();

@@ -94,7 +94,7 @@ void SignalHandler(int sig) {
   }
   log(f, 0, "Received signal %d (%s)", sig, GetSigName(sig));
   log(f, 0, "Going to Exit state!");
-  commobj_state = 3;
+  RequestStop();
 }
 
 void PrintStackTrace() {

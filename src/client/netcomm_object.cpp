@@ -36,6 +36,8 @@ void CloseFinished(const char* func, COMMOBJ_T* obj, NETCOMM_T* r, int count) {
   obj->active_changed = 3;
 }
 
+char stop_mark;  // the stop descriptor's entry in the readiness set
+
 // Interest of the listening socket in the readiness set (it has no client record).
 void WatchListen(COMMOBJ_T* obj, bool on) {
   if (obj->poll_fd < 0 || obj->listen_sock <= 0 || obj->listen_watched == on) return;
@@ -74,6 +76,13 @@ int StartNetCommObject(COMMOBJ_T* obj) {
   // have something to read or to send.
   obj->poll_fd = epoll_create1(EPOLL_CLOEXEC);
   WatchListen(obj, true);
+  if (obj->poll_fd >= 0 && StopFd() >= 0) {
+    // A stop request ends the idle wait at once.
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = &stop_mark;
+    epoll_ctl(obj->poll_fd, EPOLL_CTL_ADD, StopFd(), &ev);
+  }
   log("ThreadCommObject", 0, "PLC-%d (%s): Network communication initialized...", obj->cfg.plc_num,
       obj->cfg.name);
   sockaddr_in a{};
@@ -116,8 +125,13 @@ int PollNetCommObject(COMMOBJ_T* obj, long timeout_us) {
   const int ms = timeout_us <= 0 ? 0 : static_cast<int>((timeout_us + 999) / 1000);
   int n = epoll_wait(obj->poll_fd, ev, 64, ms);
   for (int i = 0; i < n; ++i) {
+    if (ev[i].data.ptr == &stop_mark) continue;
+    if (!ev[i].data.ptr) {
+      obj->listen_ready = 1;
+      continue;
+    }
     NETCOMM_T* r = static_cast<NETCOMM_T*>(ev[i].data.ptr);
-    if (r && (ev[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) r->readable = 1;
+    if (ev[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) r->readable = 1;
   }
   return n > 0 ? 1 : 0;
 }
@@ -169,7 +183,7 @@ int AcceptOneNetComm(COMMOBJ_T* obj, NETCOMM_T* slot) {
     if (!slot->pf) {
       log("UpdateNetCommObject", 0, "PLC-%d (%s): Unable to create copy of public file!!!",
           obj->cfg.plc_num, obj->cfg.name);
-      commobj_state = 3;
+      RequestStop();
       return -1;
     }
   }
@@ -192,6 +206,9 @@ int UpdateNetCommObject(COMMOBJ_T* obj) {
       obj->wakeup = 1;
     }
   }
+  // The listening socket is tried only when the readiness set reported it (or there is no set).
+  if (obj->poll_fd >= 0 && !obj->listen_ready) return 0;
+  obj->listen_ready = 0;
   for (int n = 0; n < kAcceptBurst; ++n) {
     NETCOMM_T* slot = FreeSlotNetComm(obj, freed);
     if (!slot) return 0;  // no memory for another slot now; nobody else is accepted this cycle

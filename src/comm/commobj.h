@@ -80,6 +80,8 @@ struct COMMOBJ_T {
   int listen_sock = 0;
   int poll_fd = -1;             // the client layer's readiness set (epoll)
   bool listen_watched = false;  // the listening socket is in it
+  int fresh_poll = 0;           // the idle wait ended right after a look at the set
+  int listen_ready = 0;         // the set reported the listening socket: connections wait
   int listen_backoff = 0;       // accept failed for want of resources: the next idle wait does not
                                 // wake on the listening socket (it would stay ready)
   time_t ident_time = 0;        // last successful identification

@@ -23,7 +23,9 @@
 
 namespace {
 
-constexpr long kPollSliceUs = 50000;  // the wait looks at commobj_state at least this often
+// The wait looks at commobj_state at least this often (a stop request also wakes it at once,
+// through the stop descriptor in the readiness set).
+constexpr long kPollSliceUs = 500000;
 
 #define LOGOBJ(func, obj, fmt, ...) \
   log(func, 0, "PLC-%d (%s): " fmt, (obj)->cfg.plc_num, (obj)->cfg.name, ##__VA_ARGS__)
@@ -298,17 +300,22 @@ void IdleWaitCommObject(COMMOBJ_T* obj) {
   // wakes the moment a socket is ready instead of on the next millisecond.
   const int64_t deadline = ClockMonoUs() + obj->idle_wait / 1000 * 1000L;
   const bool backoff = obj->listen_backoff != 0;
+  bool polled = false;  // the last thing done was a look at the readiness set
   for (;;) {
     if (obj->wakeup || obj->writeplan) {
       obj->wakeup = 0;
+      polled = false;
       break;
     }
     int64_t left = deadline - ClockMonoUs();
     if (left <= 0 || commobj_state.load() == 3) break;
     if (left > kPollSliceUs) left = kPollSliceUs;
+    polled = true;
     if (PollNetCommObject(obj, static_cast<long>(left))) break;
   }
   if (backoff) obj->listen_backoff = 0;
+  // A listening socket left out of the wait must be looked at again by the cycle.
+  obj->fresh_poll = polled && !backoff;
 }
 
 void PrepareCycleCommObject(COMMOBJ_T* obj) {
@@ -317,7 +324,9 @@ void PrepareCycleCommObject(COMMOBJ_T* obj) {
 
 void CycleCommObject(COMMOBJ_T* obj) {
   ++obj->cycle_no;
-  PollNetCommObject(obj, 0);  // what became ready after the idle wait
+  // What became ready after the idle wait, unless the wait has only just looked.
+  if (!obj->fresh_poll) PollNetCommObject(obj, 0);
+  obj->fresh_poll = 0;
   UpdateNetCommObject(obj);
   StartCycleCommObject(obj);
   const uint32_t crc_read = ReadCommObject(obj);

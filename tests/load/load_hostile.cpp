@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
     return report.Exit();
   }
   if (!kl::StartServer(srv, scratch / "srv", sim.udp_port,
-                       "comm_loop_delay = 20\nnet_connect_max = 100\n", "")) {
+                       "comm_loop_delay = 20\nnet_connect_max = 200\n", "")) {
     report.Row("start", "server", "did not start", "", "starts", false);
     return report.Exit();
   }
