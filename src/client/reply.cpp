@@ -187,6 +187,7 @@ int SendReqCommObject(COMMOBJ_T* obj, NETCOMM_T* cli) {
   if (SendInfoSection(&r) != 0) return 1;
   for (auto section : {SendMemSection, SendFileSection, SendWriteFileSection}) {
     rc = section(&r);
+    if (rc != 1 && FlushSection(&r) != 0) return 1;
     if (rc != 0) return rc == 1 ? 1 : 0;
   }
   if (cli->diff) {

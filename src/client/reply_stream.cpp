@@ -10,10 +10,16 @@
 
 int StreamLine(REPLY_T* r, size_t* used, const std::string& line) {
   const bool counted = line.size() < kReplyBudget;
-  if (counted && *used + line.size() > kReplyBudget) return 2;
+  if (counted && *used + line.size() > kReplyBudget) {
+    // Data are ready and only this cycle's share is used: the next cycle need not wait.
+    r->obj->wakeup = 1;
+    return 2;
+  }
   // The queue never overflows: a line that does not fit waits until the socket took the rest.
   if (r->cli->tx_len + line.size() >= kNetBufSize) return 2;
-  if (QueueReply(r, line) != 0) return 1;
+  if (QueueNetComm(r->cli, line.data(), line.size()) != 0) return DropSlowNetComm(r->obj, r->cli);
+  // Lines leave together, a budget's worth per send; the section's end sends the rest.
+  if (r->cli->tx_len >= kReplyBudget && SendNetComm(r->cli, -1) != 0) return ClosedReply(r);
   if (counted) *used += line.size();
   return 0;
 }
