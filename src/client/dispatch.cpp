@@ -45,8 +45,9 @@ bool StartsRequest(const char* b, const char* e, bool quotes) {
 // Case-insensitive search for `what` in [b, e); null when absent.
 const char* FindNoCase(const char* b, const char* e, const char* what) {
   const size_t n = strlen(what);
+  const char first = static_cast<char>(what[0] | 0x20);  // `what` starts with a letter
   for (const char* p = b; p + n <= e; ++p)
-    if (strncasecmp(p, what, n) == 0) return p;
+    if ((*p | 0x20) == first && strncasecmp(p, what, n) == 0) return p;
   return nullptr;
 }
 

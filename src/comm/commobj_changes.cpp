@@ -24,6 +24,10 @@ const CHANGES_T& ChangesCommObject(COMMOBJ_T* obj) {
   ch.cycle = obj->cycle_no;
   ch.list.clear();
   ch.text.clear();
+  // Images equal to the previous ones (a quiet PLC) hold no change: no variable is visited.
+  bool same = true;
+  for (int i = 0; i < 4 && same; ++i) same = obj->img[i] == obj->img_prev[i];
+  if (same) return ch;
   for (const PUBFILE_R* r : obj->active) {
     const int img = ImageOfReg(r->reg);
     if (img < 0) continue;

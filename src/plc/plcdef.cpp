@@ -53,6 +53,9 @@ uint8_t GetPlcType(const char* text, uint32_t* size) {
 }
 
 uint32_t SizeofPlcReg(uint8_t type) {
+  // The table is ordered by code: the common case is one look.
+  constexpr size_t kTypes = sizeof plc_data_type / sizeof plc_data_type[0] - 1;
+  if (type < kTypes && plc_data_type[type].code == type) return plc_data_type[type].size;
   for (const PLC_DATA_TYPE_T* t = plc_data_type; t->name; ++t) {
     if (t->code == type) return t->size;
   }
