@@ -1,8 +1,6 @@
 // Client connections against the running server: slots and the connection limit, line assembly
 // and control bytes, overlong and large input, slow and vanishing clients.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,22 +35,6 @@ struct Server : kt::Rig {
 
 std::string Unknown(const std::string& keyword) {
   return "ERROR:32 Unknown command name in request: '" + keyword + "'";
-}
-
-// A client whose receive window is tiny, so that replies back up in the server's send queue.
-int ConnectSmallWindow(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int size = 1024;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Closes with a reset, dropping whatever the server still sends.
@@ -196,8 +178,9 @@ TEST(Clients, SlowAndVanishingClientsCostTheOthersNothing) {
   ASSERT_TRUE(s.Start());
   kt::RigClient a(s);
 
-  // A client that stops reading does not hold the other one up.
-  int slow = ConnectSmallWindow(s.port);
+  // A client that stops reading (its receive window tiny, so that replies back up in the server's
+  // send queue) does not hold the other one up.
+  int slow = kt::TcpConnect(s.port, 5s, 1024);
   ASSERT_GE(slow, 0);
   ASSERT_TRUE(s.WaitLog("Accepting connection from 127.0.0.1 [2/10]"));
   std::string lines;
@@ -208,7 +191,7 @@ TEST(Clients, SlowAndVanishingClientsCostTheOthersNothing) {
 
   // A client that leaves while replies are on their way: the send fails, no SIGPIPE.
   for (int round = 0; round < 3; ++round) {
-    int gone = ConnectSmallWindow(s.port);
+    int gone = kt::TcpConnect(s.port, 5s, 1024);
     ASSERT_GE(gone, 0);
     ASSERT_TRUE(kt::SendAll(gone, lines));
     Abort(gone);

@@ -2,16 +2,12 @@
 // the settings a client changes on the running object (link re-opened, public file checked
 // again) and on its own connection, and the help text.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "support/net.h"
 #include "support/rig.h"
 #include "support/text.h"
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -19,29 +15,10 @@ const std::string kSame = "WARNING:251 Public file not changed: 'iRovanta.pub'\n
 const std::string kNoPlc = "ERROR:10 Unable to connect to PLC.\n";
 const std::string kLinkLog = "InitConnectCommObject():: PLC-1 (PLC1): ";
 
-// One client of the rig and the bytes it received past the last line.
-struct Client {
-  kt::Rig& rig;
-  int fd;
-  std::string pending;
-  Client(kt::Rig& r, int f) : rig(r), fd(f) {}
-  ~Client() { close(fd); }
-  std::string Line() {
-    std::string l;
-    return rig.Line(fd, pending, l) ? l : "<nothing>";
-  }
-  std::string Lines(int n) {
-    std::string text;
-    while (n-- > 0) text += Line();
-    return text;
-  }
-  void Send(const std::string& text) { ASSERT_TRUE(kt::SendAll(fd, text)); }
-  std::string Rest() { return pending + kt::RecvFor(fd, 300ms); }
-};
-
 // Build stamps and connect times masked.
 std::string Masked(const std::string& text) {
-  return kt::MaskShape(kt::MaskBuildStamps(text), "9999-99-99 99:99:99", "<when>");
+  return kt::MaskShape(kt::MaskShape(text, kt::kBuildStamp, "<stamp>"), "9999-99-99 99:99:99",
+                       "<when>");
 }
 
 // The rows of a JSON HELP line: its one string unescaped, split at the breaks it encodes.
@@ -72,17 +49,17 @@ TEST(Info, GetInfoSetConfAndHelp) {
                       kLinkLog + "Initializing DORVIK address '127.0.0.1 on port " + port + "'\n"));
   EXPECT_TRUE(
       kt::Has(rig.srv.err, "InitDorvikCommObject():: PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3\n"));
-  Client a{rig, rig.Connect()};
-  ASSERT_EQ(a.Line(), kSame);
-  Client b{rig, rig.Connect()};
-  ASSERT_EQ(b.Line(), kSame);
-  ASSERT_EQ(a.Line(), kSame);  // every connect has the public file checked again, for all
+  kt::RigClient a(rig);
+  ASSERT_EQ(a.Raw(), kSame);
+  kt::RigClient b(rig);
+  ASSERT_EQ(b.Raw(), kSame);
+  ASSERT_EQ(a.Raw(), kSame);  // every connect has the public file checked again, for all
   const std::string net = " [127.0.0.1       <when>]";
   const std::string pf = "9/9 [FIXED_Rovanta.pub,iRovanta.pub]";
 
   // Everything, plain; the client list closes the reply.
   a.Send("GETINFO:\n");
-  EXPECT_EQ(Masked(a.Lines(11)),
+  EXPECT_EQ(Masked(a.Raw(11)),
             "GETINFO:VERSION,Ver 6.2 <stamp>\nGETINFO:VERSION_DORVIK,Ver 3.5 <stamp>\n"
             "GETINFO:VERSION_INI,Ver 3.2 <stamp>\nGETINFO:VERSION_PLC,PLCSIM KORVANE-SIM 1.0 2.3\n"
             "GETINFO:IPADDR,127.0.0.1\nGETINFO:DVKADDR,1\nGETINFO:DVKPORT," +
@@ -91,7 +68,7 @@ TEST(Info, GetInfoSetConfAndHelp) {
 
   // The same in JSON (the flag's value in any case): one line, the client list one array.
   a.Send("SETCONF:json,yEs\nGETINFO:\n");
-  std::string line = a.Line();
+  std::string line = a.Raw();
   EXPECT_EQ(
       Masked(line),
       "{ \"GETINFO\": { \"VERSION\": \"Ver 6.2 <stamp>\", \"VERSION_DORVIK\": \"Ver 3.5 "
@@ -101,14 +78,14 @@ TEST(Info, GetInfoSetConfAndHelp) {
           net + "\" ] } }\n");
   // Names in any case, spaces dropped; the requests of one cycle share the line.
   a.Send("GETINFO:dvkAddr\nGETINFO:net work\nGETINFO:PubFile\n");
-  line = a.Line();
+  line = a.Raw();
   EXPECT_EQ(Masked(line), "{ \"GETINFO\": { \"DVKADDR\": \"1\", \"NETWORK\": [ \"1/10" + net +
                               "\", \"2/10" + net + "\" ], \"PUBFILE\": \"" + pf + "\" } }\n");
   a.Send("GETINFO:colour\nSETCONF:Colour,red\n");
-  EXPECT_EQ(a.Line(),
+  EXPECT_EQ(a.Raw(),
             "{ \"ERROR\": { \"code\": 60, \"text\": \"Unknown name in request: "
             "'GETINFO:COLOUR'\" }}\n");
-  EXPECT_EQ(a.Line(),
+  EXPECT_EQ(a.Raw(),
             "{ \"ERROR\": { \"code\": 50, \"text\": \"Unknown name in request: "
             "'SETCONF:Colour,red'\" }}\n");
   EXPECT_TRUE(
@@ -128,7 +105,7 @@ TEST(Info, GetInfoSetConfAndHelp) {
       {34, " HELP:\\n                                        - Display this help message."}};
   for (int crlf : {0, 1}) {
     a.Send(crlf ? "SETCONF:crlf,Yes\nHELP:\n" : "HELP:\n");
-    line = a.Line();
+    line = a.Raw();
     EXPECT_EQ(line.substr(0, 11), "{ \"HELP\": \"");
     EXPECT_EQ(line.substr(line.size() - 4 - crlf), crlf ? "\" }\r\n" : "\" }\n");
     std::vector<std::string> got = HelpRows(line, crlf ? "\r\n" : "\n");
@@ -141,15 +118,15 @@ TEST(Info, GetInfoSetConfAndHelp) {
   // request after HELP in the same packet is served too (its reply goes out first).
   a.Send("SETCONF:crlf,no\nSETCONF:json,no\nHELP:\nGETINFO:dvkport\n");
   b.Send("GETINFO:NetWork\n");
-  EXPECT_EQ(Masked(b.Lines(3)),
+  EXPECT_EQ(Masked(b.Raw(3)),
             "GETINFO:NETWORK,1/10" + net + "\nGETINFO:NETWORK,2/10" + net + "\nGETINFO:\n");
-  EXPECT_EQ(a.Line(), "GETINFO:DVKPORT," + port + "\n");
+  EXPECT_EQ(a.Raw(), "GETINFO:DVKPORT," + port + "\n");
   std::vector<std::string> plain;
-  for (int i = 0; i < 35; ++i) plain.push_back(a.Line());
+  for (int i = 0; i < 35; ++i) plain.push_back(a.Raw());
   for (const auto& r : rows) EXPECT_EQ(plain[r.first], "HELP:" + r.second + "\n");
-  EXPECT_EQ(a.Line(), "HELP:\n");
+  EXPECT_EQ(a.Raw(), "HELP:\n");
   a.Send("SETCONF:crlf,yes\nGETINFO:dvkaddr\n");
-  EXPECT_EQ(a.Line(), "GETINFO:DVKADDR,1\r\n");
+  EXPECT_EQ(a.Raw(), "GETINFO:DVKADDR,1\r\n");
   a.Send("SETCONF:crlf,no\n");
 
   // Link settings re-open the link and have the public file checked again (both clients are
@@ -172,39 +149,39 @@ TEST(Info, GetInfoSetConfAndHelp) {
     SCOPED_TRACE(c.request);
     const size_t logged = kt::Count(rig.srv.err, c.logged);
     a.Send("SETCONF:" + c.request + "\n");
-    EXPECT_EQ(a.Lines(2),
+    EXPECT_EQ(a.Raw(2),
               c.ok ? "GETINFO:" + c.reply + "\n" + kSame : kNoPlc + "GETINFO:" + c.reply + "\n");
     EXPECT_TRUE(c.logged.empty() || rig.WaitLog(kLinkLog + c.logged, logged + 1));
   }
-  EXPECT_EQ(b.Lines(4), kSame + kSame + kSame + kSame);
+  EXPECT_EQ(b.Raw(4), kSame + kSame + kSame + kSame);
 
   // A missing value ends the packet; a public file name is fetched and compared anew.
   a.Send("SETCONF:dvkaddr\nGETINFO:dvkaddr\n");
-  EXPECT_EQ(a.Line(), "ERROR:31 Incomplete client request: 'SETCONF:dvkaddr'\n");
+  EXPECT_EQ(a.Raw(), "ERROR:31 Incomplete client request: 'SETCONF:dvkaddr'\n");
   a.Send("SETCONF:diff,\n");
-  EXPECT_EQ(a.Line(), "ERROR:31 Incomplete client request: 'SETCONF:diff,'\n");
-  EXPECT_EQ(a.Rest(), "");
+  EXPECT_EQ(a.Raw(), "ERROR:31 Incomplete client request: 'SETCONF:diff,'\n");
+  a.Talk("", {});
   const size_t crcs = kt::Count(rig.srv.err, "New CRC code of PLC project: 3039");
   a.Send("SETCONF:pubfile,iRovanta.pub\n");
-  EXPECT_EQ(a.Line(), kSame);
+  EXPECT_EQ(a.Raw(), kSame);
   EXPECT_TRUE(rig.WaitLog("New CRC code of PLC project: 3039", crcs + 1));
 
   // DIFF on: a change is reported; off: it is not, and switching on again does not replay it.
   a.Send("SETCONF:Diff,yes\nGETINFO:dvkaddr\n");
-  EXPECT_EQ(a.Line(), "GETINFO:DVKADDR,1\n");
+  EXPECT_EQ(a.Raw(), "GETINFO:DVKADDR,1\n");
   ASSERT_EQ(kt::SimControl(rig.sim, "set R 20 INT 77"), "OK");
-  EXPECT_EQ(a.Line(), "DIFF:LEVEL,77\n");
+  EXPECT_EQ(a.Raw(), "DIFF:LEVEL,77\n");
   a.Send("SETCONF:diff,off\nGETINFO:dvkaddr\n");
-  EXPECT_EQ(a.Line(), "GETINFO:DVKADDR,1\n");
+  EXPECT_EQ(a.Raw(), "GETINFO:DVKADDR,1\n");
   ASSERT_EQ(kt::SimControl(rig.sim, "set R 20 INT 78"), "OK");
   for (int i = 0; i < 100 && line != "GET:LEVEL,78\n"; ++i) {
     a.Send("GET:LEVEL\n");
-    line = a.Line();
+    line = a.Raw();
     ASSERT_EQ(line.substr(0, 10), "GET:LEVEL,");
   }
   EXPECT_EQ(line, "GET:LEVEL,78\n");
   a.Send("SETCONF:diff,YES\n");
-  EXPECT_EQ(a.Rest(), "");
+  a.Talk("", {});
 }
 
 TEST(Info, SerialLink) {
@@ -215,33 +192,33 @@ TEST(Info, SerialLink) {
   EXPECT_TRUE(kt::Has(rig.srv.err, kLinkLog + "Initializing DORVIK serial device '" + rig.sim.pty +
                                        "' for speed 115200\n"));
   EXPECT_TRUE(kt::Has(rig.srv.err, "PLC-1 (PLC1): A-PLC SERIAL 7.1 1.11\n"));  // version in hex
-  Client a{rig, rig.Connect()};
-  ASSERT_EQ(a.Line(), kSame);
+  kt::RigClient a(rig);
+  ASSERT_EQ(a.Raw(), kSame);
   const std::string dev = rig.sim.pty;
 
   // The serial entry instead of the UDP ones, which are unknown names here.
   a.Send("GETINFO:\nGETINFO:ipaddr\nGETINFO:dvkport\n");
-  EXPECT_EQ(a.Line(), "ERROR:60 Unknown name in request: 'GETINFO:IPADDR'\n");
-  EXPECT_EQ(a.Line(), "ERROR:60 Unknown name in request: 'GETINFO:DVKPORT'\n");
+  EXPECT_EQ(a.Raw(), "ERROR:60 Unknown name in request: 'GETINFO:IPADDR'\n");
+  EXPECT_EQ(a.Raw(), "ERROR:60 Unknown name in request: 'GETINFO:DVKPORT'\n");
   for (const std::string& name :
        std::vector<std::string>{"VERSION,", "VERSION_DORVIK,", "VERSION_INI,", "VERSION_PLC,",
                                 "SERIAL_DEVICE," + dev + " 115200\n", "PUBFILE,", "NETWORK,", "\n"})
-    EXPECT_EQ(a.Line().substr(0, 8 + name.size()), "GETINFO:" + name);
+    EXPECT_EQ(a.Raw().substr(0, 8 + name.size()), "GETINFO:" + name);
 
   // A new speed re-opens the line. A name that is no device node is refused as it stands (not
   // opened, the link kept); a device that is no terminal fails to open.
   a.Send("SETCONF:serial_speed,57600\nGETINFO:serial_device\n");
-  EXPECT_EQ(a.Lines(2), "GETINFO:SERIAL_DEVICE," + dev + " 57600\n" + kSame);
+  EXPECT_EQ(a.Raw(2), "GETINFO:SERIAL_DEVICE," + dev + " 57600\n" + kSame);
   EXPECT_TRUE(
       rig.WaitLog(kLinkLog + "Initializing DORVIK serial device '" + dev + "' for speed 57600"));
   for (std::string bad : {"plc.tty", "/dev/../tmp/x", "/dev/null"}) {
     a.Send("SETCONF:serial_device," + bad + "\nGETINFO:serial_device\n");
     const bool opened = bad == "/dev/null";
-    EXPECT_EQ(a.Lines(2), kNoPlc + "GETINFO:SERIAL_DEVICE," + (opened ? bad : dev) + " 57600\n");
+    EXPECT_EQ(a.Raw(2), kNoPlc + "GETINFO:SERIAL_DEVICE," + (opened ? bad : dev) + " 57600\n");
     EXPECT_TRUE(rig.WaitLog(kLinkLog + "Unable to initialize DORVIK serial device '" + bad +
                             "' for speed 57600!!!"));
     EXPECT_EQ(kt::Count(rig.srv.err, "device '" + bad + "' for speed 57600\n"), opened ? 1u : 0u);
   }
   a.Send("SETCONF:serial_device," + dev + "\nGETINFO:serial_device\n");
-  EXPECT_EQ(a.Lines(2), "GETINFO:SERIAL_DEVICE," + dev + " 57600\n" + kSame);
+  EXPECT_EQ(a.Raw(2), "GETINFO:SERIAL_DEVICE," + dev + " 57600\n" + kSame);
 }

@@ -110,19 +110,26 @@ RigClient::~RigClient() {
   if (fd >= 0) close(fd);
 }
 
+void RigClient::Send(const std::string& text) {
+  ASSERT_TRUE(SendAll(fd, text));
+}
+
+std::string RigClient::Raw(int n) {
+  std::string text, line;
+  while (n-- > 0) text += rig.Line(fd, pending, line) ? line : "<none>";
+  return text;
+}
+
 std::string RigClient::Line() {
-  std::string line;
-  if (!rig.Line(fd, pending, line)) return "<none>";
+  std::string line = Raw();
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
 }
 
 void RigClient::Talk(const std::string& text, const std::vector<std::string>& expected) {
-  if (!text.empty()) {
-    ASSERT_TRUE(SendAll(fd, text));
-  }
+  if (!text.empty()) Send(text);
   for (const std::string& e : expected) EXPECT_EQ(Line(), e) << "after " << text;
-  EXPECT_EQ(RecvFor(fd, std::chrono::milliseconds(150)), "") << "after " << text;
+  EXPECT_EQ(pending + RecvFor(fd, std::chrono::milliseconds(150)), "") << "after " << text;
 }
 
 }  // namespace kt

@@ -48,15 +48,17 @@ struct Rig {
   ~Rig();
 };
 
-// A client of the rig's server that reads whole lines (without their line end).
+// A client of the rig's server.
 struct RigClient {
   Rig& rig;
   int fd;
-  std::string pending;
+  std::string pending;  // bytes received past the last line taken
 
   explicit RigClient(Rig& r);
   ~RigClient();
-  std::string Line();  // "<none>" when no line came in time
+  void Send(const std::string& text);
+  std::string Raw(int n = 1);  // the next n lines with their ends; "<none>" for one not in time
+  std::string Line();          // the next line without its end
   // Sends the text and expects exactly these lines back, in order, then nothing for a while.
   void Talk(const std::string& text, const std::vector<std::string>& expected);
 };

@@ -24,7 +24,7 @@ TEST(Log, LineFormatLevelsAndLogFile) {
   verbose = 0;
   CloseLogFile();
   EXPECT_TRUE(logon == 0 && logout == nullptr);
-  EXPECT_EQ(kt::MaskLogTimes(kt::ReadFile(path)),
+  EXPECT_EQ(kt::MaskShape(kt::ReadFile(path), kt::kLogTime, "<time>"),
             "old\n<time> Korvane->main():: Korvane x\n<time> Korvane->Thr():: shown\n"
             "<time> Korvane->Empty():: \n<time> Korvane->f():: " +
                 std::string(32767, 'y') + "\n");

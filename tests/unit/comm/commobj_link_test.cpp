@@ -10,18 +10,13 @@
 #include "comm/commobj.h"
 #include "cycle/commobj_thread.h"
 #include "support/plcsim.h"
+#include "support/text.h"
 
 namespace {
 
 time_t fake_now = 1000;
 time_t FakeNow() {
   return fake_now;
-}
-
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 struct LinkTest : testing::Test {
@@ -96,7 +91,7 @@ TEST_F(LinkTest, BootModePlcIsIdentifiedEveryFiveSecondsAndAReadyOneOnce) {
   obj.clients = nullptr;
 
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(Count(log, "PLC-1 (plc): BOOT LOADER B C 1.0"), 1) << log;
-  EXPECT_EQ(Count(log, "PLC-1 (plc): PLCSIM B C 1.0"), 1) << log;
-  EXPECT_EQ(Count(log, "Initializing DORVIK address '127.0.0.1 on port"), 3) << log;
+  EXPECT_EQ(kt::Count(log, "PLC-1 (plc): BOOT LOADER B C 1.0"), 1u) << log;
+  EXPECT_EQ(kt::Count(log, "PLC-1 (plc): PLCSIM B C 1.0"), 1u) << log;
+  EXPECT_EQ(kt::Count(log, "Initializing DORVIK address '127.0.0.1 on port"), 3u) << log;
 }

@@ -1,7 +1,7 @@
 // The UDP and serial transports with the test as the PLC (a UDP socket on 127.0.0.1, the other end
 // of a socket pair standing in for the line), and the serial device table.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +14,7 @@
 
 #include "link/dorvik.h"
 #include "link_fake.h"
+#include "support/net.h"
 #include "support/scratch.h"
 
 using lt::Bytes;
@@ -49,18 +50,6 @@ std::pair<int, int> Exchange(const std::function<int(int*)>& exchange, int fd, b
   return fut.get();
 }
 
-int UdpSocket(const char* ip, int* port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr(ip);
-  socklen_t len = sizeof a;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    *port = ntohs(a.sin_port);
-  return fd;
-}
-
 unsigned SeqOf(const Bytes& p) {
   return p.size() < 2 ? ~0u : p[0] | p[1] << 8;
 }
@@ -68,7 +57,7 @@ unsigned SeqOf(const Bytes& p) {
 // The server's endpoint towards a PLC socket of the test.
 struct Udp {
   int port = 0;
-  Fd plc{UdpSocket("127.0.0.1", &port)};
+  Fd plc{kt::BoundSocket(SOCK_DGRAM, &port)};
   UDPEP_T ep{};
   Bytes request;  // the last packet the PLC received
   explicit Udp(unsigned timeout = 2000) {
@@ -115,7 +104,8 @@ TEST(Udp, PacketHeaderAndSequenceNumbers) {
 TEST(Udp, ReplySourcesAndBoundedCopies) {
   Udp u;
   int port = 0;
-  Fd other{UdpSocket("127.0.0.1", &port)}, stranger{UdpSocket("127.0.0.2", &port)};
+  Fd other{kt::BoundSocket(SOCK_DGRAM, &port)},
+      stranger{kt::BoundSocket(SOCK_DGRAM, &port, "127.0.0.2")};
   const struct {
     const char* what;
     int sender, seq_delta, length, expect, cap;
