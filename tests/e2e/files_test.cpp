@@ -1,7 +1,7 @@
 // File and memory requests against the server and the simulator: GETFILE (raw, Base64, empty,
-// local, cached), GETFILEINFO, GETMEM in blocks, WRITEFILE in blocks with binary data, its
-// failures and time-out, WRITEFILEINFO, names that lead out of the working folder, and two PLCs
-// sharing the process-wide workers.
+// local, cached, two clients at once), GETFILEINFO, GETMEM in blocks, WRITEFILE in blocks with
+// binary data, its failures and time-out, WRITEFILEINFO, names that lead out of the working folder,
+// and two PLCs sharing the process-wide workers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,7 +132,7 @@ std::string Plc(const std::string& text) {
 
 }  // namespace
 
-TEST(Files, GetFileAndInformation) {
+TEST(Files, GetFileInformationAndMemory) {
   FilesRig rig;
   ASSERT_TRUE(rig.Start()) << rig.srv.err;
   const std::string blk = Binary(3 * 64);       // three blocks of ffile_blksize
@@ -186,43 +186,30 @@ TEST(Files, GetFileAndInformation) {
   EXPECT_TRUE(Same(b64, Blocks("GETFILE", "big.bin", big, 64, true)));
   close(other);
 
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"GETFILE:nope.bin\n", "ERROR:41 Unable to get file: 'nope.bin'\n"},
-      {"GETFILEINFO:nope.bin\n", "ERROR:40 Unable to get information about file: 'nope.bin'\n"},
-      {"GETFILE:" + std::string(300, 'n') + "\n",
-       "ERROR:41 Unable to get file: '" + std::string(300, 'n') + "'\n"},
-  };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
-}
-
-TEST(Files, GetMemInBlocks) {
-  FilesRig rig;
-  ASSERT_TRUE(rig.Start()) << rig.srv.err;
+  // Memory in blocks of mem_blksize, by address or by a variable's name.
   const std::string mem = Binary(1000, 5);
   ASSERT_EQ(kt::SimControl(rig.sim, "setbytes R 1000 " + Hex(mem)), "OK");
   ASSERT_EQ(kt::SimControl(rig.sim, "set R 24 UDINT 305419896"), "OK");  // COUNTER 0x12345678
-
   EXPECT_TRUE(Same(rig.Ask("GETMEM:%r1000 1000\n", "GETMEM:%R1000[0]=\n"),
                    Blocks("GETMEM", "%R1000", mem, 256)));
   EXPECT_TRUE(Same(rig.Ask("GETMEM:counter 4\n", "GETMEM:COUNTER[0]=\n"),
                    Blocks("GETMEM", "COUNTER", "\x78\x56\x34\x12", 256)));
 
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"GETMEM:%R1000\n", "ERROR:31 Incomplete client request: 'GETMEM:%R1000'\n"},
-      {"GETMEM:%R1000 0\n", "ERROR:35 Wrong parameter value in request: 'GETMEM:%R1000 0'\n"},
-      {"GETMEM:%R0 4294967297\n",
-       "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 4294967297'\n"},
-      {"GETMEM:%R0 16777217\n",
-       "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 16777217'\n"},
-      {"GETMEM:%R0 12x\n", "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 12x'\n"},
-      {"GETMEM:NOPE 4\n", "ERROR:33 Unknown variable name in request: 'GETMEM:NOPE 4'\n"},
-      {"GETMEM:%R65500 100\n", "ERROR:80 Unable to get data from address: '%R65500'\n"},
+  const std::string bad = "ERROR:35 Wrong parameter value in request: 'GETMEM:%R";
+  const std::pair<std::string, std::string> failures[] = {
+      {"GETFILE:nope.bin", "ERROR:41 Unable to get file: 'nope.bin'"},
+      {"GETFILEINFO:nope.bin", "ERROR:40 Unable to get information about file: 'nope.bin'"},
+      {"GETFILE:" + std::string(300, 'n'),
+       "ERROR:41 Unable to get file: '" + std::string(300, 'n') + "'"},
+      {"GETMEM:%R1000", "ERROR:31 Incomplete client request: 'GETMEM:%R1000'"},
+      {"GETMEM:%R1000 0", bad + "1000 0'"},
+      {"GETMEM:%R0 4294967297", bad + "0 4294967297'"},
+      {"GETMEM:%R0 16777217", bad + "0 16777217'"},
+      {"GETMEM:%R0 12x", bad + "0 12x'"},
+      {"GETMEM:NOPE 4", "ERROR:33 Unknown variable name in request: 'GETMEM:NOPE 4'"},
+      {"GETMEM:%R65500 100", "ERROR:80 Unable to get data from address: '%R65500'"},
   };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
+  for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
   EXPECT_TRUE(rig.WaitLog(Plc("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
 }
 
@@ -253,40 +240,36 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
   EXPECT_EQ(kt::ReadFile(rig.dir / ".out/e.txt"), "");
 
   // Information: set here, read back (PLC) or seen on the disk (local).
-  const std::string stamps = " 0 0 " + std::to_string(kStampB) + "\n";
-  EXPECT_EQ(rig.Ask("WRITEFILEINFO:.out/a.txt=5" + stamps), "WRITEFILEINFO:.out/a.txt OK\n");
+  const std::string stamps = " 0 0 " + std::to_string(kStampB);
+  EXPECT_EQ(rig.Ask("WRITEFILEINFO:.out/a.txt=5" + stamps + "\n"), "WRITEFILEINFO:.out/a.txt OK\n");
   struct stat st {};
   ASSERT_EQ(stat((rig.dir / ".out/a.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, kStampTime);
-  EXPECT_EQ(rig.Ask("WRITEFILEINFO:w.bin[9]=9" + stamps), "WRITEFILEINFO:w.bin OK\n");
+  EXPECT_EQ(rig.Ask("WRITEFILEINFO:w.bin[9]=9" + stamps + "\n"), "WRITEFILEINFO:w.bin OK\n");
   EXPECT_NE(rig.Ask("GETFILEINFO:w.bin\n").find(" " + std::to_string(kStampB) + "\n"),
             std::string::npos);
 
   // Failures, each in a buffer of its own. Names leading out of the working folder fail like
   // any other write; nothing appears outside.
   const std::string out = "../" + rig.Outside().substr(rig.Outside().rfind('/') + 1);
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"WRITEFILE:h.bin[3]=abcd\n",
-       "ERROR:44 Unterminated write file data: 'WRITEFILE:h.bin[3]'\n"},
-      {"WRITEFILE:h.bin[99999999999]=abc\n",
-       "ERROR:44 Unterminated write file data: 'WRITEFILE:h.bin[99999999999]'\n"},
-      {"WRITEFILE:h.bin[1x]=a\n", "ERROR:30 Bad client request: 'WRITEFILE:h.bin[1x]'\n"},
-      {"WRITEFILE:h.bin=a\n", "ERROR:30 Bad client request: 'WRITEFILE:h.bin'\n"},
-      {"WRITEFILE:" + out + "[1]=x\nWRITEFILE:" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: '" + out + "'\n"},
-      {"WRITEFILE:./a/../" + out + "[1]=x\nWRITEFILE:./a/../" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: './a/../" + out + "'\n"},
-      {"WRITEFILE:a/../" + out + "[1]=x\nWRITEFILE:a/../" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: 'a/../" + out + "'\n"},
+  const std::string e30 = "ERROR:30 Bad client request: '",
+                    e44 = "ERROR:44 Unterminated write file data: '";
+  const std::pair<std::string, std::string> failures[] = {
+      {"WRITEFILE:h.bin[3]=abcd", e44 + "WRITEFILE:h.bin[3]'"},
+      {"WRITEFILE:h.bin[99999999999]=abc", e44 + "WRITEFILE:h.bin[99999999999]'"},
+      {"WRITEFILE:h.bin[1x]=a", e30 + "WRITEFILE:h.bin[1x]'"},
+      {"WRITEFILE:h.bin=a", e30 + "WRITEFILE:h.bin'"},
       {"WRITEFILEINFO:" + out + "=1" + stamps,
-       "ERROR:43 Unable to write file information: '" + out + "'\n"},
-      {"WRITEFILEINFO:x.bin\n", "ERROR:30 Bad client request: 'WRITEFILEINFO:x.bin'\n"},
-      {"WRITEFILEINFO:x.bin=1 2\n",
-       "ERROR:35 Wrong parameter value in request: 'WRITEFILEINFO:x.bin=1 2'\n"},
+       "ERROR:43 Unable to write file information: '" + out + "'"},
+      {"WRITEFILEINFO:x.bin", e30 + "WRITEFILEINFO:x.bin'"},
+      {"WRITEFILEINFO:x.bin=1 2",
+       "ERROR:35 Wrong parameter value in request: 'WRITEFILEINFO:x.bin=1 2'"},
   };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
+  for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
+  for (const std::string& name : {out, "./a/../" + out, "a/../" + out}) {
+    EXPECT_EQ(rig.Ask("WRITEFILE:" + name + "[1]=x\nWRITEFILE:" + name + "[0]=\n"),
+              "ERROR:42 Unable to write file: '" + name + "'\n");
+  }
   EXPECT_FALSE(kt::FileExists(rig.Outside()));
 
   ASSERT_TRUE(kt::WriteFile(rig.Outside(), "secret"));

@@ -8,9 +8,7 @@
 #include "link/link_internal.h"
 #include "link_fake.h"
 
-using lt::Bytes;
-using lt::LongFrame;
-using lt::ShortFrame;
+using namespace lt;
 
 namespace {
 

@@ -17,12 +17,11 @@
 #include "support/net.h"
 #include "support/scratch.h"
 
-using lt::Bytes;
-using lt::Cat;
+using namespace lt;
 
 namespace {
 
-const Bytes kRequest = lt::ShortFrame(0, 5, 0x69), kAck = lt::ShortFrame(5, 0, 0);
+const Bytes kRequest = ShortFrame(0, 5, 0x69), kAck = ShortFrame(5, 0, 0);
 
 struct Fd {
   int fd;
@@ -147,7 +146,7 @@ TEST(Serial, FrameEndsTimeOutsAndRts) {
   ep.speed = 115200;
   ep.bits_per_char = 11;
   ep.rts_gpio = 7;
-  const Bytes lf = lt::LongFrame(5, 0, 8, {1, 2}), lf16 = lt::LongFrame(5, 0x16, 8, {1, 2, 3});
+  const Bytes lf = LongFrame(5, 0, 8, {1, 2}), lf16 = LongFrame(5, 0x16, 8, {1, 2, 3});
   const struct {
     const char* what;
     Bytes answer;
