@@ -21,23 +21,6 @@ std::string Masked(const std::string& text) {
                        "<when>");
 }
 
-// The rows of a JSON HELP line: its one string unescaped, split at the breaks it encodes.
-std::vector<std::string> HelpRows(const std::string& line, const std::string& brk) {
-  std::string text;
-  for (size_t i = line.find(": \"") + 3, e = line.rfind("\" }"); i < e; ++i) {
-    char c = line[i];
-    if (c == '\\') {
-      c = line[++i];
-      c = c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-    }
-    text += c;
-  }
-  std::vector<std::string> rows;
-  for (size_t p = 0, q; (q = text.find(brk, p)) != std::string::npos; p = q + brk.size())
-    rows.push_back(text.substr(p, q - p));
-  return rows;
-}
-
 }  // namespace
 
 TEST(Info, GetInfoSetConfAndHelp) {
@@ -88,40 +71,42 @@ TEST(Info, GetInfoSetConfAndHelp) {
       rig.WaitLog("DoReqCommObject():: PLC-1 (PLC1): Unknown name 'COLOUR' in 'SETCONF' "
                   "client request: 'SETCONF:Colour,red'"));
 
-  // HELP in JSON: one valid line of the 35 rows, their backslashes kept; with CRLF the breaks
-  // are CR LF.
-  const std::pair<size_t, std::string> rows[] = {
-      {0,
-       " LIST:[variable_name]\\n                         - Get a list of variables in public "
-       "file."},
-      {13, "   name:"},
-      {32,
-       "     crlf                                       - End line character (yes = DOS "
-       "[\\r\\n], no = UNIX [\\n])."},
-      {34, " HELP:\\n                                        - Display this help message."}};
-  for (int crlf : {0, 1}) {
-    a.Send(crlf ? "SETCONF:crlf,Yes\nHELP:\n" : "HELP:\n");
-    line = a.Raw();
-    EXPECT_EQ(line.substr(0, 11), "{ \"HELP\": \"");
-    EXPECT_EQ(line.substr(line.size() - 4 - crlf), crlf ? "\" }\r\n" : "\" }\n");
-    std::vector<std::string> got = HelpRows(line, crlf ? "\r\n" : "\n");
-    ASSERT_EQ(got.size(), 35u) << line;
-    for (const auto& r : rows) EXPECT_EQ(got[r.first], r.second);
-    EXPECT_EQ(got[18], got[26]);
-  }
-
-  // Plain again: the client list asked by the other client; HELP rows as they are, and the
-  // request after HELP in the same packet is served too (its reply goes out first).
-  a.Send("SETCONF:crlf,no\nSETCONF:json,no\nHELP:\nGETINFO:dvkport\n");
+  // HELP: 35 rows, their backslashes kept, closed by an empty one; the request after HELP in the
+  // same packet is served too (its reply goes out first). The other client asks for the client
+  // list meanwhile.
+  a.Send("SETCONF:json,no\nHELP:\nGETINFO:dvkport\n");
   b.Send("GETINFO:NetWork\n");
   EXPECT_EQ(Masked(b.Raw(3)),
             "GETINFO:NETWORK,1/10" + net + "\nGETINFO:NETWORK,2/10" + net + "\nGETINFO:\n");
   EXPECT_EQ(a.Raw(), "GETINFO:DVKPORT," + port + "\n");
-  std::vector<std::string> plain;
-  for (int i = 0; i < 35; ++i) plain.push_back(a.Raw());
-  for (const auto& r : rows) EXPECT_EQ(plain[r.first], "HELP:" + r.second + "\n");
+  std::vector<std::string> rows;
+  for (int i = 0; i < 35; ++i) rows.push_back(a.Raw());
+  EXPECT_EQ(rows[0],
+            "HELP: LIST:[variable_name]\\n                         - Get a list of "
+            "variables in public file.\n");
+  EXPECT_EQ(rows[13], "HELP:   name:\n");
+  EXPECT_EQ(rows[32],
+            "HELP:     crlf                                       - End line character "
+            "(yes = DOS [\\r\\n], no = UNIX [\\n]).\n");
+  EXPECT_EQ(rows[34],
+            "HELP: HELP:\\n                                        - Display this help "
+            "message.\n");
+  EXPECT_EQ(rows[18], rows[26]);
   EXPECT_EQ(a.Raw(), "HELP:\n");
-  a.Send("SETCONF:crlf,yes\nGETINFO:dvkaddr\n");
+  // In JSON one line, the rows one string with their breaks; with CRLF the breaks are CR LF.
+  for (const std::string brk : {"\n", "\r\n"}) {
+    std::string text;
+    for (const std::string& row : rows) {
+      for (char c : row.substr(5, row.size() - 6) + brk)
+        text += c == '\n'   ? "\\n"
+                : c == '\r' ? "\\r"
+                            : std::string(c == '"' || c == '\\', '\\') + c;
+    }
+    a.Send("SETCONF:json,yes\nSETCONF:crlf," + std::string(brk == "\n" ? "no" : "Yes") +
+           "\nHELP:\n");
+    EXPECT_EQ(a.Raw(), "{ \"HELP\": \"" + text + "\" }" + brk);
+  }
+  a.Send("SETCONF:json,no\nGETINFO:dvkaddr\n");
   EXPECT_EQ(a.Raw(), "GETINFO:DVKADDR,1\r\n");
   a.Send("SETCONF:crlf,no\n");
 

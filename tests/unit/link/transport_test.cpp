@@ -59,8 +59,8 @@ struct Udp {
   Fd plc{kt::BoundSocket(SOCK_DGRAM, &port)};
   UDPEP_T ep{};
   Bytes request;  // the last packet the PLC received
-  explicit Udp(unsigned timeout = 2000) {
-    ep.timeout = timeout;
+  Udp() {
+    ep.timeout = 2000;
     EXPECT_EQ(Ether_Init(&ep, "127.0.0.1", static_cast<unsigned>(port)), 0);
   }
   ~Udp() { Ether_Exit(&ep); }
@@ -86,7 +86,7 @@ struct Udp {
 
 }  // namespace
 
-TEST(Udp, PacketHeaderAndSequenceNumbers) {
+TEST(Udp, HeaderSequenceNumbersReplySourcesAndBoundedCopies) {
   Udp u;
   unsigned char reply[6];
   EXPECT_EQ(u.Send(reply, 6, 6, kAck), std::make_pair(0, 0));
@@ -98,10 +98,7 @@ TEST(Udp, PacketHeaderAndSequenceNumbers) {
   u.ep.tx[0] = u.ep.tx[1] = 0xFF;  // after 65535 comes 0
   EXPECT_EQ(u.Send(reply, 6, 6, kAck).first, 0);
   EXPECT_EQ(SeqOf(u.request), 0u);
-}
 
-TEST(Udp, ReplySourcesAndBoundedCopies) {
-  Udp u;
   int port = 0;
   Fd other{kt::BoundSocket(SOCK_DGRAM, &port)},
       stranger{kt::BoundSocket(SOCK_DGRAM, &port, "127.0.0.2")};
