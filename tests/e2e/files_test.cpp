@@ -295,12 +295,8 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
 TEST(Files, WorkersBusyForAnotherPlc) {
   FilesRig rig;
   kt::PlcSim sim2;
-  const std::string plc2 = rig.dir / "plc2";
-  ASSERT_EQ(mkdir(plc2.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((plc2 + "/files").c_str(), 0755), 0);
-  ASSERT_TRUE(kt::WriteFile(plc2 + "/values.txt", "R 0 UDINT 12345\nR 20 INT 42\n"));
-  ASSERT_TRUE(kt::WriteFile(plc2 + "/files/iRovanta.pub", kt::SignPubFile(kt::kTestPubFile)));
-  ASSERT_TRUE(kt::StartPlcSim(sim2, true, false, {"--project", plc2}));
+  ASSERT_TRUE(kt::StartProjectSim(sim2, rig.dir / "plc2", "R 20 INT 42\n",
+                                  kt::SignPubFile(kt::kTestPubFile)));
   ASSERT_TRUE(rig.Start("",
                         "\n[PLC2]\nserver_port = 0\nipaddr_local = 127.0.0.1\ndvktout = 300\n"
                         "dvktout_step = 100\nipaddr = 127.0.0.1\ndvkport = " +

@@ -124,18 +124,11 @@ bool WaitLine(Process& p, const std::string& prefix, std::string& rest,
   return WaitFor(
       p,
       [&] {
-        size_t pos = 0;
-        while (pos < p.out.size()) {
-          size_t nl = p.out.find('\n', pos);
-          if (nl == std::string::npos) break;
-          std::string line = p.out.substr(pos, nl - pos);
-          if (line.compare(0, prefix.size(), prefix) == 0) {
-            rest = line.substr(prefix.size());
-            return true;
-          }
-          pos = nl + 1;
-        }
-        return false;
+        const size_t at = ("\n" + p.out).find("\n" + prefix);
+        const size_t end = at == std::string::npos ? at : p.out.find('\n', at);
+        if (end != std::string::npos)
+          rest = p.out.substr(at + prefix.size(), end - at - prefix.size());
+        return end != std::string::npos;
       },
       timeout);
 }

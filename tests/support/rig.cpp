@@ -34,26 +34,30 @@ std::string SignPubFile(const std::string& body) {
   return body + line;
 }
 
+bool StartProjectSim(PlcSim& sim, const std::string& folder, const std::string& values,
+                     const std::string& pubfile, bool pty) {
+  mkdir(folder.c_str(), 0755);
+  mkdir((folder + "/files").c_str(), 0755);
+  return WriteFile(folder + "/values.txt", "R 0 UDINT 12345\n" + values) &&
+         WriteFile(folder + "/files/iRovanta.pub", pubfile) &&
+         StartPlcSim(sim, true, pty, {"--project", folder});
+}
+
 bool Rig::StartSim(const std::string& values, const std::string& pubfile, bool pty) {
-  std::string project = dir / "plc";
-  mkdir(project.c_str(), 0755);
-  mkdir((project + "/files").c_str(), 0755);
-  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
-  if (!WriteFile(project + "/files/iRovanta.pub", pubfile)) return false;
-  return StartPlcSim(sim, true, pty, {"--project", project});
+  return StartProjectSim(sim, dir / "plc", values, pubfile, pty);
 }
 
 bool Rig::StartShmSim(const std::string& values, const std::string& pubfile) {
   // A socket and port no other test run uses at the same time.
   shm_socket = 1 + getpid() % 30000;
   shm_port = 1 + static_cast<int>((reinterpret_cast<uintptr_t>(this) >> 4) % 30000u);
-  std::string project = dir / "plc";
+  const std::string project = dir / "plc";
   mkdir(project.c_str(), 0755);
-  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
-  if (!WriteFile(dir / "iRovanta.pub", pubfile)) return false;
-  return StartPlcSim(
-      sim, false, false,
-      {"--project", project, "--shm", std::to_string(shm_socket) + ":" + std::to_string(shm_port)});
+  return WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values) &&
+         WriteFile(dir / "iRovanta.pub", pubfile) &&
+         StartPlcSim(sim, false, false,
+                     {"--project", project, "--shm",
+                      std::to_string(shm_socket) + ":" + std::to_string(shm_port)});
 }
 
 bool Rig::StartServer(const std::string& globals, const std::string& plc_keys, bool serial) {

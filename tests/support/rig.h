@@ -18,14 +18,19 @@ std::string SignPubFile(const std::string& body);
 extern const char* const kTestPubFile;
 extern const char* const kFixedPubFile;
 
+// Starts `sim` on UDP (and a pty when asked) with a project in `folder`: the registers set by
+// `values` ("REG ADDR TYPE VALUE" lines; the project CRC, R 0, is 12345 unless they set it) and
+// `pubfile` among its files.
+bool StartProjectSim(PlcSim& sim, const std::string& folder, const std::string& values,
+                     const std::string& pubfile, bool pty = false);
+
 struct Rig {
   ScratchDir dir;  // the server's working folder; the simulator's project is in dir/plc
   PlcSim sim;
   Process srv;
   int port = -1;  // the server's client port
 
-  // Starts the simulator on UDP (and a pty) with `values` ("REG ADDR TYPE VALUE" lines) and the
-  // public file `pubfile` among its files. The project CRC (R 0) is 12345 unless values set it.
+  // Starts the simulator with the project in dir/plc (StartProjectSim).
   bool StartSim(const std::string& values = "",
                 const std::string& pubfile = SignPubFile(kTestPubFile), bool pty = false);
   // The same, with the PLC served through the shared-memory module instead (a socket and port of
