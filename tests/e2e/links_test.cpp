@@ -43,7 +43,6 @@ TEST(Links, ConversationOverEachLink) {
     ASSERT_TRUE(l.kind == kShm
                     ? rig.StartShmSim(values)
                     : rig.StartSim(values, kt::SignPubFile(kt::kTestPubFile), l.kind == kSerial));
-    ASSERT_TRUE(kt::WriteFile(rig.dir / ".note.txt", "local file\n"));
     ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", "", l.kind == kSerial)) << rig.srv.err;
     EXPECT_TRUE(Has(rig.srv.err, l.identified)) << rig.srv.err;
     const std::string sp = std::to_string(rig.shm_socket) + "," + std::to_string(rig.shm_port);
@@ -70,11 +69,7 @@ TEST(Links, ConversationOverEachLink) {
     c.Talk("SETCONF:diff,yes\nEN:LEVEL 2\n", {});
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 20 INT 9"), "OK");
     c.Talk("", {"DIFF:LEVEL,9"});
-    c.Talk("SETCONF:diff,no\nGETFILE:.note.txt\n",
-           {"GETFILE:.note.txt[11]=local file", "", "GETFILE:.note.txt[0]="});
-    ASSERT_TRUE(kt::SendAll(c.fd, "HELP:\n"));
-    for (int i = 0; i < 35; ++i) ASSERT_EQ(c.Line().substr(0, 5), "HELP:");
-    c.Talk("", {"HELP:"});
+    c.Talk("SETCONF:diff,no\n", {});
     if (l.kind != kShm) {
       c.Talk("GETMEM:%R16 4\n",
              {std::string("GETMEM:%R16[4]=") + std::string("\0\0\x50\x40", 4), "GETMEM:%R16[0]="});

@@ -8,7 +8,6 @@
 
 #include "support/net.h"
 #include "support/rig.h"
-#include "support/text.h"
 
 using namespace std::chrono_literals;
 

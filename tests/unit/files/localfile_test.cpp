@@ -33,11 +33,6 @@ TEST_F(LocalFiles, ReadWriteListingAndInformation) {
   EXPECT_EQ(info.mtime, 1600000000);
   const unsigned char utc[6] = {120, 9, 13, 12, 26, 40};  // 2020-09-13 12:26:40 UTC
   EXPECT_EQ(memcmp(info.stamp_b, utc, 6), 0);
-  // Information writes: a name beginning with '.' is a local file.
-  info.mtime = 1500000000;
-  ASSERT_EQ(WriteFileInfo(&info, "", "./a.bin", nullptr, 0), 0);
-  EXPECT_EQ(info.source, 1);
-  EXPECT_EQ(MtimeOf("a.bin"), 1500000000);
   // A folder is listed, and its information given, only when asked for with the trailing slash.
   ASSERT_EQ(mkdir("plc2/deep/inner", 0755), 0);
   EXPECT_EQ(GetLocalFileInfo(&info, "plc2", "deep"), -1);

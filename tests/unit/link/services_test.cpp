@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <thread>
 
 #include "link/dorvik.h"
 #include "link_fake.h"
@@ -162,19 +161,6 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
     EXPECT_EQ(Dorvik_READN(&f.link, buf.data(), static_cast<unsigned>(r.lengths.size())), r.rc);
     EXPECT_EQ(f.link.error.load(), r.code);
   }
-}
-
-TEST(Services, CallsFromSeveralThreadsDoNotInterleave) {
-  FakeLink f;
-  f.ep.reply = {0xE5};
-  const unsigned char cw[] = {0, 1, 2};
-  auto worker = [&] {
-    for (int i = 0; i < 200; i++) EXPECT_EQ(Dorvik_SETCW(&f.link, cw), 0);
-  };
-  std::thread a(worker), b(worker);
-  a.join();
-  b.join();
-  EXPECT_EQ(f.ep.requests.size(), 400u);
 }
 
 // (Opening a file is checked against the simulator in the file tests.)
