@@ -81,8 +81,7 @@ bool RecvLine(int fd, std::string& pending, std::string& line, std::chrono::mill
       return true;
     }
     ssize_t n = ReadSome(fd, pending, deadline);
-    if (n < 0) return false;
-    if (n == 0 && RemainingMs(deadline) == 0) return false;
+    if (n < 0 || (n == 0 && RemainingMs(deadline) == 0)) return false;
   }
 }
 
@@ -90,8 +89,7 @@ bool RecvN(int fd, std::string& out, size_t n, std::chrono::milliseconds timeout
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (out.size() < n) {
     ssize_t r = ReadSome(fd, out, deadline);
-    if (r < 0) return false;
-    if (r == 0 && RemainingMs(deadline) == 0) return false;
+    if (r < 0 || (r == 0 && RemainingMs(deadline) == 0)) return false;
   }
   return true;
 }
@@ -109,8 +107,7 @@ bool WaitClosed(int fd, std::chrono::milliseconds timeout) {
 std::string RecvFor(int fd, std::chrono::milliseconds window) {
   auto deadline = std::chrono::steady_clock::now() + window;
   std::string got;
-  while (RemainingMs(deadline) > 0) {
-    if (ReadSome(fd, got, deadline) < 0) break;
+  while (RemainingMs(deadline) > 0 && ReadSome(fd, got, deadline) >= 0) {
   }
   return got;
 }

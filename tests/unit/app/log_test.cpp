@@ -33,13 +33,8 @@ TEST(Log, LineFormatLevelsAndLogFile) {
 }
 
 TEST(LogHelpers, SignalNames) {
-  for (auto [sig, name] : std::initializer_list<std::pair<int, const char*>>{{0, "EXIT"},
-                                                                             {12, "USR2"},
-                                                                             {15, "TERM"},
-                                                                             {16, "STKFLT"},
-                                                                             {29, "POLL"},
-                                                                             {31, "SYS"},
-                                                                             {32, ""},
-                                                                             {-1, ""}})
-    EXPECT_STREQ(GetSigName(sig), name) << sig;
+  const std::pair<int, const char*> rows[] = {{0, "EXIT"},    {12, "USR2"}, {15, "TERM"},
+                                              {16, "STKFLT"}, {29, "POLL"}, {31, "SYS"},
+                                              {32, ""},       {-1, ""}};
+  for (auto [sig, name] : rows) EXPECT_STREQ(GetSigName(sig), name) << sig;
 }
