@@ -12,16 +12,12 @@ using kt::Has;
 
 namespace {
 
+// The PLC section's keys, the simulator's values, PLC1/Korvane.crc and PLC1/iRovanta.pub before
+// the start ("" none), the simulator's public file, lines of the log (each ended by '|'), the
+// "[active/all]" of the first plan, and the local copy and CRC file after.
 struct Acquisition {
   const char* what;
-  std::string keys;       // of the PLC section
-  std::string values;     // of the simulator
-  std::string local_crc;  // PLC1/Korvane.crc before the start ("" none)
-  std::string local;      // PLC1/iRovanta.pub before the start ("" none)
-  std::string served;     // the simulator's public file
-  std::string logged;     // lines of the log, each ended by '|'
-  std::string active;     // "[active/all]" of the first plan
-  std::string local_after, crc_after;
+  std::string keys, values, local_crc, local, served, logged, active, local_after, crc_after;
 };
 
 std::string Line(const std::string& text) {

@@ -24,17 +24,12 @@ namespace {
 using kt::Hex;
 
 std::string Base64(const std::string& in) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < in.size(); i += 3) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? kAlphabet[v & 63] : '=';
+    unsigned v = 0;
+    for (size_t j = i; j < i + 3; ++j) v = v << 8 | (j < in.size() ? uint8_t(in[j]) : 0);
+    for (size_t j = 0; j < 4; ++j) out += i + j <= in.size() ? digits[v >> (18 - 6 * j) & 63] : '=';
   }
   return out;
 }

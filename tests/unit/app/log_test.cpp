@@ -10,7 +10,7 @@
 #include "support/scratch.h"
 #include "support/text.h"
 
-TEST(Log, LineFormatLevelsAndLogFile) {
+TEST(Log, LineFormatLevelsLogFileAndSignalNames) {
   kt::ScratchDir dir;
   const std::string path = dir / "log.txt";
   kt::WriteFile(path, "old\n");
@@ -30,9 +30,6 @@ TEST(Log, LineFormatLevelsAndLogFile) {
                 std::string(32767, 'y') + "\n");
   EXPECT_EQ(OpenLogFile((dir / "no/such/dir.log").c_str()), 1);
   EXPECT_EQ(logon, 0);
-}
-
-TEST(LogHelpers, SignalNames) {
   const std::pair<int, const char*> rows[] = {{0, "EXIT"},    {12, "USR2"}, {15, "TERM"},
                                               {16, "STKFLT"}, {29, "POLL"}, {31, "SYS"},
                                               {32, ""},       {-1, ""}};

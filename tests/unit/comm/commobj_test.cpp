@@ -23,42 +23,17 @@ TEST(CycleTiming, IdleWaitIsShortenedByTheWork) {
   EXPECT_EQ(NextIdleWait(1000, 1000 * 1000, 0), 1000 * 1000);
 }
 
-namespace {
-
-dictionary* LoadIni(const kt::ScratchDir& dir, const std::string& text) {
-  std::string path = dir / "k.ini";
-  kt::WriteFile(path, text);
-  return iniparser_load(path.c_str());
-}
-
-}  // namespace
-
-TEST(GlobalSettings, DefaultsAndLimits) {
-  kt::ScratchDir dir;
-  dictionary* ini = LoadIni(dir,
-                            "[*]\ncomm_loop_delay = 0\nnum_of_decimals = -3\nffile_timeout = 0\n"
-                            "net_connect_max = 5000\nmem_blksize = 0\nffile_timeout_wr = 61\n"
-                            "ffile_maxrecs = -2\nend_line_crlf = yes\ncomm_sched_pri = 500\n");
-  ASSERT_NE(ini, nullptr);
-  ReadGlobalSettings(ini);
-  iniparser_freedict(ini);
-  // ffile_timeout: only negatives are replaced; comm_sched_pri: the round-robin maximum.
-  const int got[] = {comm_loop_delay, num_of_decimals,  ffile_timeout, net_connect_max,
-                     mem_blksize,     ffile_timeout_wr, ffile_maxrec,  end_line_crlf,
-                     comm_sched_pri,  diff_var_enabled};
-  const int want[] = {100, 10, 0, 1024, 1024, 60, 256, 1, 99, 1};
-  for (size_t i = 0; i < 10; ++i) EXPECT_EQ(got[i], want[i]) << i;
-  ResetGlobalSettings();
-}
-
-// Each section starts from the defaults; the serial and shared-memory numbers are decimal; the
-// section's own serial_rts (-1 included) overrides the device table; a port or address that
-// cannot be used is refused instead of bound elsewhere.
-TEST(PlcConfig, LimitsDecimalKeysRtsAndRefusedValues) {
+// The global settings' defaults and limits. Each PLC section starts from the defaults; the serial
+// and shared-memory numbers are decimal; the section's own serial_rts (-1 included) overrides the
+// device table; a port or address that cannot be used is refused instead of bound elsewhere.
+TEST(Config, GlobalLimitsAndPlcSections) {
   ASSERT_EQ(Serial_CFG_Init("ttyS0 5,ttyS1 6"), 0);
   kt::ScratchDir dir;
-  dictionary* ini = LoadIni(
-      dir,
+  ASSERT_TRUE(kt::WriteFile(
+      dir / "k.ini",
+      "[*]\ncomm_loop_delay = 0\nnum_of_decimals = -3\nffile_timeout = 0\nnet_connect_max = 5000\n"
+      "mem_blksize = 0\nffile_timeout_wr = 61\nffile_maxrecs = -2\nend_line_crlf = yes\n"
+      "comm_sched_pri = 500\n"
       "[udp]\nipaddr = 010.000.000.001\ndvkaddr = 127\ndvkport = 0\ndvktout = 20000\n"
       "dvktout_step = -1\nserver_port = -1\n"
       "[ser]\nserial_device = ttyS1\nserial_speed = 09600\nserial_rts = 010\nserver_port = 0\n"
@@ -67,8 +42,18 @@ TEST(PlcConfig, LimitsDecimalKeysRtsAndRefusedValues) {
       "[nospeed]\nserial_device = ttyS9\n"
       "[shm]\nshm_name = Zelmod.so\nshm_socket = 010\nshm_port = 09\nipaddr = 1.2.3.4\n"
       "[speed0]\nserial_device = ttyS1\nserial_speed = 00\nserver_port = 0x10\n"
-      "[portnone]\nserver_port =\n[plc300]\nipaddr = 300.1.1.1\n");
+      "[portnone]\nserver_port =\n[plc300]\nipaddr = 300.1.1.1\n"));
+  dictionary* ini = iniparser_load((dir / "k.ini").c_str());
   ASSERT_NE(ini, nullptr);
+  ReadGlobalSettings(ini);
+  // ffile_timeout: only negatives are replaced; comm_sched_pri: the round-robin maximum.
+  const int got[] = {comm_loop_delay, num_of_decimals,  ffile_timeout, net_connect_max,
+                     mem_blksize,     ffile_timeout_wr, ffile_maxrec,  end_line_crlf,
+                     comm_sched_pri,  diff_var_enabled};
+  const int want[] = {100, 10, 0, 1024, 1024, 60, 256, 1, 99, 1};
+  for (size_t i = 0; i < 10; ++i) EXPECT_EQ(got[i], want[i]) << i;
+  ResetGlobalSettings();
+
   // name number kind(-USM) speed rts port ipaddr dvkaddr dvktout; dvkaddr missing: the number.
   const char* rows[] = {
       "udp 1 U -1 -1 5010 10.0.0.1 126 15000",  // -1 reads as missing

@@ -164,7 +164,7 @@ TEST(Services, ReadnReplyFaultsAndBounds) {
 }
 
 // (Opening a file is checked against the simulator in the file tests.)
-TEST(FileTransfer, OpenNotSentOrRefused) {
+TEST(FileTransfer, OpenNotSentOrRefusedAndTheReadReplyWalk) {
   FakeLink f;
   Bytes open(252, 'n');  // a name that does not end within one frame is not sent
   open[1] = 2;
@@ -176,9 +176,7 @@ TEST(FileTransfer, OpenNotSentOrRefused) {
   EXPECT_EQ(f.link.error.load(), 523u);
   DORVIK_T closed{};
   EXPECT_EQ(Dorvik_FILETRANSFER(&closed, open.data()), -1);
-}
 
-TEST(FileTransfer, ReadReplyWalk) {
   const Bytes first = Reply(0, 7, 0, 230, Seq(230, 0));
   const struct {
     const char* what;
