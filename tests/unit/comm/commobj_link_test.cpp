@@ -44,7 +44,7 @@ struct LinkTest : testing::Test {
 
 }  // namespace
 
-TEST_F(LinkTest, SerialLineIsEightEvenOneWithHandshakeOnlyWithoutRtsGpio) {
+TEST_F(LinkTest, SerialLineBootModeIdentificationAndNoneInTheCycle) {
   struct Case {
     int rts;
     bool handshake;
@@ -62,9 +62,7 @@ TEST_F(LinkTest, SerialLineIsEightEvenOneWithHandshakeOnlyWithoutRtsGpio) {
     EXPECT_EQ(line.rts_gpio, c.rts);
     Dorvik_EXIT(&obj.link);
   }
-}
 
-TEST_F(LinkTest, BootModePlcIsIdentifiedEveryFiveSecondsAndAReadyOneOnce) {
   obj.cfg.link_kind = LINK_UDP;
   snprintf(obj.cfg.ipaddr, sizeof obj.cfg.ipaddr, "127.0.0.1");
   obj.cfg.dvkport = sim.udp_port;

@@ -6,7 +6,7 @@
 
 using PlcFiles = ft::WithPlc;
 
-TEST_F(PlcFiles, WritesInPiecesAndInformation) {
+TEST_F(PlcFiles, WritesInPiecesInformationAndWrongReplies) {
   // Written in pieces of 1150 bytes with the record's stamps, then read as information.
   const std::string text = ft::Pattern(3000);
   ft::Rec rec;
@@ -37,10 +37,8 @@ TEST_F(PlcFiles, WritesInPiecesAndInformation) {
   EXPECT_EQ(GetDorvikFile(&again, "", "../out/w.bin", &link, 5), -1);
   EXPECT_EQ(GetFileInfo(&again, "", "../out/w.bin", &link, 5), -1);
   EXPECT_EQ(Stat("requests") - before, 0);
-}
 
-// Three wrong replies in a row fail the transfer; fewer are retried and the data is whole.
-TEST_F(PlcFiles, WrongRepliesAreRetriedThenFail) {
+  // Three wrong replies in a row fail the transfer; fewer are retried and the data is whole.
   const char* read_err = "Error in received data! (handle: ";
   const char* write_err = "Write data error! (handle: ";
   const struct {

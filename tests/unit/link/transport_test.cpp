@@ -130,7 +130,7 @@ TEST(Udp, HeaderSequenceNumbersReplySourcesAndBoundedCopies) {
   }
 }
 
-TEST(Serial, FrameEndsTimeOutsAndRts) {
+TEST(Serial, FrameEndsTimeOutsRtsAndTheDeviceTable) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
   Fd line{pair[0]}, plc{pair[1]};
@@ -181,9 +181,7 @@ TEST(Serial, FrameEndsTimeOutsAndRts) {
   Serial_SetGpioRoot(nullptr);
   EXPECT_EQ(Serial_TxWaitUs(12, 11, 9600), 14750);
   EXPECT_EQ(Serial_TxWaitUs(2650, 12, 50), 2650LL * 12 * 1000000 / 50 + 1000);  // no overflow
-}
 
-TEST(Serial, DeviceTable) {
   EXPECT_EQ(Serial_CFG_Init("ttyS0 5,ttyS1 6"), 0);
   EXPECT_EQ(Serial_CFG_Find("ttyS"), nullptr);
   // An item without its GPIO: the records before it stay, -1.
