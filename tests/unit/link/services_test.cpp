@@ -82,7 +82,7 @@ TEST(Services, WrongRepliesSilenceAndClosedLink) {
   }
 }
 
-TEST(Services, ReadnPacking) {
+TEST(Services, ReadnPackingReplyFaultsAndBounds) {
   // 146 + 100 bytes fill the first frame exactly, the next 100 go into the second; 510 expected.
   FakeLink f;
   Bytes buf = Descriptors({146, 100, 100});
@@ -127,10 +127,8 @@ TEST(Services, ReadnPacking) {
   EXPECT_EQ(Dorvik_READN(&s.link, buf.data(), 2), 200);
   EXPECT_EQ(s.ep.requests[0].size(), 14u);
   EXPECT_EQ(s.ep.expected[0], 255);
-}
 
-TEST(Services, ReadnReplyFaultsAndBounds) {
-  FakeLink f;
+  // Faulty replies, and the bound of the copy-out.
   const Bytes first = FakeLink::Long(0x08, Seq(200, 0)), last = FakeLink::Long(0x08, Seq(100, 0));
   const std::vector<int> three = {100, 100, 100};
   const struct {
