@@ -127,7 +127,7 @@ std::string Plc(const std::string& text) {
 
 }  // namespace
 
-TEST(Files, GetFileInformationAndMemory) {
+TEST(Files, GetFileInformationMemoryAndWriteFile) {
   FilesRig rig;
   ASSERT_TRUE(rig.Start()) << rig.srv.err;
   const std::string blk = Binary(3 * 64);       // three blocks of ffile_blksize
@@ -206,11 +206,6 @@ TEST(Files, GetFileInformationAndMemory) {
   };
   for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
   EXPECT_TRUE(rig.WaitLog(Plc("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
-}
-
-TEST(Files, WriteFileBlocksFailuresAndInformation) {
-  FilesRig rig;
-  ASSERT_TRUE(rig.Start()) << rig.srv.err;
 
   // Bytes that look like requests, NUL bytes and line ends stay file data; nothing is served
   // from them (a SET would change LEVEL, a GET would answer before the OK).
@@ -249,7 +244,7 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
   const std::string out = "../" + rig.Outside().substr(rig.Outside().rfind('/') + 1);
   const std::string e30 = "ERROR:30 Bad client request: '",
                     e44 = "ERROR:44 Unterminated write file data: '";
-  const std::pair<std::string, std::string> failures[] = {
+  const std::pair<std::string, std::string> write_failures[] = {
       {"WRITEFILE:h.bin[3]=abcd", e44 + "WRITEFILE:h.bin[3]'"},
       {"WRITEFILE:h.bin[99999999999]=abc", e44 + "WRITEFILE:h.bin[99999999999]'"},
       {"WRITEFILE:h.bin[1x]=a", e30 + "WRITEFILE:h.bin[1x]'"},
@@ -260,7 +255,8 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
       {"WRITEFILEINFO:x.bin=1 2",
        "ERROR:35 Wrong parameter value in request: 'WRITEFILEINFO:x.bin=1 2'"},
   };
-  for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
+  for (const auto& [request, reply] : write_failures)
+    EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
   for (const std::string& name : {out, "./a/../" + out, "a/../" + out}) {
     EXPECT_EQ(rig.Ask("WRITEFILE:" + name + "[1]=x\nWRITEFILE:" + name + "[0]=\n"),
               "ERROR:42 Unable to write file: '" + name + "'\n");
