@@ -93,11 +93,9 @@ TEST(Clients, BurstsAndHalfClosedPeers) {
     int fd = kt::TcpConnect(s.port);
     ASSERT_TRUE(kt::SendAll(fd, "GET:__PF_CRC\nLIST:__PF_CRC\n"));
     shutdown(fd, SHUT_WR);
-    std::string pending, line;
-    ASSERT_TRUE(kt::RecvLine(fd, pending, line)) << i;
-    EXPECT_EQ(line, "LIST:__PF_CRC,UDINT\n");
-    ASSERT_TRUE(kt::RecvLine(fd, pending, line)) << i;
-    EXPECT_EQ(line, "GET:__PF_CRC,12345\n");
+    const std::string want = "LIST:__PF_CRC,UDINT\nGET:__PF_CRC,12345\n";
+    std::string got;
+    EXPECT_TRUE(kt::RecvN(fd, got, want.size()) && got == want) << i << got;
     EXPECT_TRUE(kt::WaitClosed(fd));
     close(fd);
   }

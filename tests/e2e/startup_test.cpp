@@ -171,6 +171,9 @@ TEST(Startup, FullRunWithSignalsLogsToFileAndStopsInOrder) {
   text = kt::ReadFile(log);
   EXPECT_EQ(Count(text, "Korvane->SignalHandler():: Received signal 15 (TERM)"), 2u);
   EXPECT_EQ(Count(text, "CommObject exiting..."), 126u);
+  // A section without a PLC address: its link is tried every cycle, logged only twice.
+  EXPECT_EQ(Count(text, "(P1): Unable to initialize DORVIK address '0.0.0.0 on port 61682'!!!"),
+            2u);
   EXPECT_EQ(Count(text, "Korvane->main():: *** END ***"), 1u);
   EXPECT_GT(text.find("*** END ***"), text.rfind("CommObject exiting..."));
   EXPECT_EQ(p.err, "");  // nothing on standard error with -l
