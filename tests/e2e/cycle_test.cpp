@@ -9,6 +9,7 @@
 #include "support/text.h"
 
 using kt::Has;
+using kt::Plc1;
 
 namespace {
 
@@ -19,10 +20,6 @@ struct Acquisition {
   const char* what;
   std::string keys, values, local_crc, local, served, logged, active, local_after, crc_after;
 };
-
-std::string Line(const std::string& text) {
-  return "PLC-1 (PLC1): " + text;
-}
 
 }  // namespace
 
@@ -68,7 +65,7 @@ TEST(Cycle, PublicFileAcquisition) {
     ASSERT_TRUE(rig.WaitLog("Changed active variables in public file")) << rig.srv.err;
     for (size_t at = 0, end; (end = c.logged.find('|', at)) != std::string::npos; at = end + 1) {
       const std::string l = c.logged.substr(at, end - at);
-      EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Line(l)))
+      EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Plc1(l)))
           << l << rig.srv.err;
     }
     EXPECT_TRUE(Has(rig.srv.err, "Changed active variables in public file '")) << rig.srv.err;
@@ -92,14 +89,14 @@ TEST(Cycle, ProjectChangeRenewsThePublicFileOnlyWhenItChanged) {
     // The project's CRC changes, its public file does not.
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 777"), "OK");
     c.Talk("", {same});
-    EXPECT_TRUE(rig.WaitLog(Line("New CRC code of PLC project: 309"))) << rig.srv.err;
+    EXPECT_TRUE(rig.WaitLog(Plc1("New CRC code of PLC project: 309"))) << rig.srv.err;
 
     // Both change: the new file is served, with its new variable.
     std::string grown = kt::SignPubFile(std::string(kt::kTestPubFile) + "NEWVAR R 0 64 DINT\n");
     ASSERT_EQ(kt::SimControl(rig.sim, "fileput iRovanta.pub " + kt::Hex(grown)), "OK");
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 778"), "OK");
     c.Talk("", {"WARNING:250 Changed public file: 'iRovanta.pub'"});
-    EXPECT_TRUE(rig.WaitLog(Line("Obtained public file 'iRovanta.pub' (9 items) from PLC.")))
+    EXPECT_TRUE(rig.WaitLog(Plc1("Obtained public file 'iRovanta.pub' (9 items) from PLC.")))
         << rig.srv.err;
   }
 }

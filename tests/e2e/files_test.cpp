@@ -18,6 +18,7 @@
 #include "support/text.h"
 
 using namespace std::chrono_literals;
+using kt::Plc1;
 
 namespace {
 
@@ -121,10 +122,6 @@ struct FilesRig : kt::Rig {
   }
 };
 
-std::string Plc(const std::string& text) {
-  return "PLC-1 (PLC1): " + text;
-}
-
 }  // namespace
 
 TEST(Files, GetFileInformationMemoryAndWriteFile) {
@@ -142,16 +139,16 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
 
   EXPECT_TRUE(Same(rig.Ask("GETFILE:blk.bin\n", "GETFILE:blk.bin[0]=\n"),
                    Blocks("GETFILE", "blk.bin", blk, 64)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'blk.bin' from PLC."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'blk.bin' from PLC."))) << rig.srv.err;
   EXPECT_TRUE(Same(rig.Ask("getfile: blk.bin a\n", "GETFILE:blk.bin[0]=\n"),
                    Blocks("GETFILE", "blk.bin", blk, 64, true)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'blk.bin' from cache."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'blk.bin' from cache."))) << rig.srv.err;
   // Two files in one request, an argument line each.
   EXPECT_TRUE(Same(rig.Ask("GETFILE:dir/odd.bin\nempty.txt\n", "GETFILE:empty.txt[0]=\n"),
                    Blocks("GETFILE", "dir/odd.bin", odd, 64) + "GETFILE:empty.txt[0]=\n"));
   EXPECT_TRUE(Same(rig.Ask("GETFILE:local.txt\n", "GETFILE:local.txt[0]=\n"),
                    Blocks("GETFILE", "local.txt", "from the working folder\n", 64)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'local.txt' from local computer."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'local.txt' from local computer."))) << rig.srv.err;
 
   // Size, attributes, creation and modification stamps; with A the size of the Base64 lines:
   // 256 characters in lines of 64 -> 256 - 2 + 4 x 2.
@@ -164,7 +161,7 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
   EXPECT_EQ(attr, 0u);
   EXPECT_EQ(modified, kStampB);
   EXPECT_EQ(rig.Info("blk.bin", " A").rfind("262 0 ", 0), 0u);
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained information about file 'blk.bin' from PLC.")));
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained information about file 'blk.bin' from PLC.")));
 
   // Two clients stream one cached file at once, over several cycles, each from its own place
   // and in its own coding.
@@ -173,7 +170,7 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
   ASSERT_TRUE(rig.Line(other, other_pending, line));
   ASSERT_EQ(rig.Until("\n"), line);  // the connect's notice goes to every client
   ASSERT_TRUE(kt::SendAll(rig.fd, "GETFILE:big.bin\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Getting file 'big.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Getting file 'big.bin'.")));
   ASSERT_TRUE(kt::SendAll(other, "GETFILE:big.bin A\n"));
   EXPECT_TRUE(Same(rig.Until("GETFILE:big.bin[0]=\n"), Blocks("GETFILE", "big.bin", big, 64)));
   std::string b64;
@@ -205,7 +202,7 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
       {"GETMEM:%R65500 100", "ERROR:80 Unable to get data from address: '%R65500'"},
   };
   for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
-  EXPECT_TRUE(rig.WaitLog(Plc("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
 
   // Bytes that look like requests, NUL bytes and line ends stay file data; nothing is served
   // from them (a SET would change LEVEL, a GET would answer before the OK).
@@ -214,11 +211,11 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:w.bin[" + std::to_string(part1.size()) + "]=" + part1 +
                                       "\nwritefile:w.bin[" + std::to_string(part2.size()) +
                                       "]=" + part2 + "\r\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Receiving file 'w.bin'."))) << rig.srv.err;
+  ASSERT_TRUE(rig.WaitLog(Plc1("Receiving file 'w.bin'."))) << rig.srv.err;
   EXPECT_EQ(rig.Ask("WRITEFILE:w.bin[0]=\n"), "WRITEFILE:w.bin OK\n");
   EXPECT_EQ(kt::SimControl(rig.sim, "fileget w.bin"), "OK " + Hex(part1 + part2));
   EXPECT_EQ(kt::SimControl(rig.sim, "get R 20 INT"), "OK 0");
-  EXPECT_TRUE(rig.WaitLog(Plc("File 'w.bin' was written into PLC."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("File 'w.bin' was written into PLC."))) << rig.srv.err;
 
   // A name beginning with '.' stays on this computer; an empty file is two empty blocks.
   EXPECT_EQ(rig.Ask("WRITEFILE:.out/a.txt[5]=hello\nWRITEFILE:.out/a.txt[0]=\n"
@@ -272,11 +269,11 @@ TEST(Files, GetFileInformationMemoryAndWriteFile) {
   // A block one byte short drops what s.bin had: its next (empty) block starts a new file,
   // whose last block never comes.
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:s.bin[2]=ab\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Receiving file 's.bin'."))) << rig.srv.err;
+  ASSERT_TRUE(rig.WaitLog(Plc1("Receiving file 's.bin'."))) << rig.srv.err;
   EXPECT_EQ(rig.Ask("WRITEFILE:s.bin[10]=123456789\n"),
             "ERROR:44 Unterminated write file data: 'WRITEFILE:s.bin[10]'\n");
   EXPECT_EQ(rig.Ask("WRITEFILE:s.bin[0]=\n"), "ERROR:45 Timeout write file data: 's.bin'\n");
-  EXPECT_TRUE(rig.WaitLog(Plc("Timeout 'WRITEFILE' client request!!!"))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Timeout 'WRITEFILE' client request!!!"))) << rig.srv.err;
 }
 
 // Two PLCs share the process-wide workers. While PLC1's slow transfers hold all three, PLC2's
@@ -309,10 +306,10 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   // Every exchange with PLC1 answered 100 ms late, for about four seconds of exchanges.
   ASSERT_EQ(kt::SimControl(rig.sim, "fault delay 100 40"), "OK");
   ASSERT_TRUE(kt::SendAll(rig.fd, "GETFILE:big.bin\nGETMEM:%R0 30000\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Getting file 'big.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Getting file 'big.bin'.")));
   const std::string wa(10000, 'w');
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:wa.bin[10000]=" + wa + "\nWRITEFILE:wa.bin[0]=\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Writing file 'wa.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Writing file 'wa.bin'.")));
 
   ASSERT_TRUE(kt::SendAll(fd2, "WRITEFILE:wb.bin[5]=hello\nWRITEFILE:wb.bin[0]=\n"));
   ASSERT_TRUE(rig.WaitLog("PLC-2 (PLC2): Writing file 'wb.bin'."));
@@ -321,8 +318,8 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   ASSERT_TRUE(rig.Line(fd2, pending2, line, 500ms));
   EXPECT_EQ(line, "GET:LEVEL,42\n");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
-  EXPECT_EQ(rig.srv.err.find(Plc("Obtained file 'big.bin'")), std::string::npos);
-  EXPECT_EQ(rig.srv.err.find(Plc("File 'wa.bin' was written")), std::string::npos);
+  EXPECT_EQ(rig.srv.err.find(Plc1("Obtained file 'big.bin'")), std::string::npos);
+  EXPECT_EQ(rig.srv.err.find(Plc1("File 'wa.bin' was written")), std::string::npos);
 
   std::string files, mems, rest;
   while (files.find("[0]=") == std::string::npos || mems.find("[0]=") == std::string::npos ||
@@ -334,8 +331,8 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   EXPECT_EQ(mems, Blocks("GETMEM", "%R1000", mem, 256));
   EXPECT_EQ(rest, "WRITEFILE:wb.bin OK\n");
   EXPECT_EQ(kt::SimControl(sim2, "fileget wb.bin"), "OK " + Hex("hello"));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'big.bin' from PLC."), 1, 20000ms)) << rig.srv.err;
-  EXPECT_TRUE(rig.WaitLog(Plc("File 'wa.bin' was written into PLC."), 1, 20000ms));
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'big.bin' from PLC."), 1, 20000ms)) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("File 'wa.bin' was written into PLC."), 1, 20000ms));
   EXPECT_EQ(kt::SimControl(rig.sim, "fileget wa.bin"), "OK " + Hex(wa));
   close(fd2);
 }

@@ -12,41 +12,25 @@
 
 using kt::Has;
 
-namespace {
-
-enum Kind { kUdp, kSerial, kShm };
-
-struct Link {
-  Kind kind;
-  const char* name;
-  const char* identified;  // the start-up line that shows the PLC answered
-  std::string down;        // the message a request gets while the PLC is away
-};
-
-}  // namespace
-
 TEST(Links, ConversationOverEachLink) {
-  const Link links[] = {
-      {kUdp, "UDP", "PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3",
-       "ERROR:10 Unable to connect to PLC."},
-      {kSerial, "serial", "PLC-1 (PLC1): PLCSIM KORVANE-SIM 1.0 2.3",
-       "ERROR:10 Unable to connect to PLC."},
-      {kShm, "shared memory", "PLC-1 (PLC1): SimuCtl RUN",
-       "ERROR:70 Unable to connect to SHARED module."},
-  };
+  enum Kind { kUdp, kSerial, kShm };
   const std::string p = "PLC-1 (PLC1): ";
-  for (const Link& l : links) {
-    SCOPED_TRACE(l.name);
+  for (Kind kind : {kUdp, kSerial, kShm}) {
+    const std::string name = kind == kUdp ? "UDP" : kind == kSerial ? "serial" : "shared memory";
+    SCOPED_TRACE(name);
+    // The start-up line that shows the PLC answered; what a request gets while the PLC is away.
+    const std::string identified = kind == kShm ? "SimuCtl RUN" : "PLCSIM KORVANE-SIM 1.0 2.3";
+    const std::string down = kind == kShm ? "ERROR:70 Unable to connect to SHARED module."
+                                          : "ERROR:10 Unable to connect to PLC.";
     kt::Rig rig;
-    const std::string values =
-        "R 16 REAL 2.5\nR 20 INT 7\nR 28 STRING[16] on " + std::string(l.name) + "\n";
-    ASSERT_TRUE(l.kind == kShm
+    const std::string values = "R 16 REAL 2.5\nR 20 INT 7\nR 28 STRING[16] on " + name + "\n";
+    ASSERT_TRUE(kind == kShm
                     ? rig.StartShmSim(values)
-                    : rig.StartSim(values, kt::SignPubFile(kt::kTestPubFile), l.kind == kSerial));
-    ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", "", l.kind == kSerial)) << rig.srv.err;
-    EXPECT_TRUE(Has(rig.srv.err, l.identified)) << rig.srv.err;
+                    : rig.StartSim(values, kt::SignPubFile(kt::kTestPubFile), kind == kSerial));
+    ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", "", kind == kSerial)) << rig.srv.err;
+    EXPECT_TRUE(Has(rig.srv.err, p + identified)) << rig.srv.err;
     const std::string sp = std::to_string(rig.shm_socket) + "," + std::to_string(rig.shm_port);
-    if (l.kind == kShm) {
+    if (kind == kShm) {
       for (const std::string& line :
            {p + "Initializing SHARED module '" + KORVANE_ZELMOD + "' on socket " +
                 std::to_string(rig.shm_socket) + " and port " + std::to_string(rig.shm_port),
@@ -60,9 +44,9 @@ TEST(Links, ConversationOverEachLink) {
     // MESSAGE, disabled, is read from the PLC at once.
     kt::RigClient c(rig);
     c.Talk("", {"WARNING:251 Public file not changed: 'iRovanta.pub'"});
-    c.Talk("DI:MESSAGE\nLIST:LEVEL\nGET:TEMP\nLEVEL\nMESSAGE\n",
-           {"LIST:LEVEL,INT", "GET:TEMP,2.500000", "GET:LEVEL,7",
-            "GET:MESSAGE,\"on " + std::string(l.name) + "\""});
+    c.Talk(
+        "DI:MESSAGE\nLIST:LEVEL\nGET:TEMP\nLEVEL\nMESSAGE\n",
+        {"LIST:LEVEL,INT", "GET:TEMP,2.500000", "GET:LEVEL,7", "GET:MESSAGE,\"on " + name + "\""});
     c.Talk("SET:LEVEL,-3\nSET:VALVE,1\nSET:TEMP,3.25\nGET:LEVEL\n", {"GET:LEVEL,-3"});
     EXPECT_EQ(kt::SimControl(rig.sim, "get Y 2.1 BOOL"), "OK 1");
     EXPECT_EQ(kt::SimControl(rig.sim, "get R 16 REAL"), "OK 3.25");
@@ -70,7 +54,7 @@ TEST(Links, ConversationOverEachLink) {
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 20 INT 9"), "OK");
     c.Talk("", {"DIFF:LEVEL,9"});
     c.Talk("SETCONF:diff,no\n", {});
-    if (l.kind != kShm) {
+    if (kind != kShm) {
       c.Talk("GETMEM:%R16 4\n",
              {std::string("GETMEM:%R16[4]=") + std::string("\0\0\x50\x40", 4), "GETMEM:%R16[0]="});
     } else {
@@ -85,14 +69,14 @@ TEST(Links, ConversationOverEachLink) {
     }
 
     // The PLC goes away: requests are refused with the link's message; then it comes back.
-    ASSERT_EQ(kt::SimControl(rig.sim, l.kind == kShm ? "plc stop" : "fault noanswer 8"), "OK");
+    ASSERT_EQ(kt::SimControl(rig.sim, kind == kShm ? "plc stop" : "fault noanswer 8"), "OK");
     ASSERT_TRUE(rig.WaitLog(p + "Unable to get data from PLC!!!")) << rig.srv.err;
     ASSERT_TRUE(kt::SendAll(c.fd, "GET:TEMP\n"));
     std::string refused = c.Line();
-    EXPECT_TRUE(refused.rfind(l.down, 0) == 0 ||
-                (l.kind != kShm && refused.rfind("ERROR:20 Unable to get data from PLC.", 0) == 0))
+    EXPECT_TRUE(refused.rfind(down, 0) == 0 ||
+                (kind != kShm && refused.rfind("ERROR:20 Unable to get data from PLC.", 0) == 0))
         << refused;
-    if (l.kind == kShm) {
+    if (kind == kShm) {
       EXPECT_TRUE(Has(rig.srv.err, p + "SHARED module disconnected!!!"));
       EXPECT_TRUE(rig.WaitLog(p + "!!! PLC not running !!!")) << rig.srv.err;
       ASSERT_EQ(kt::SimControl(rig.sim, "plc start"), "OK");
@@ -103,7 +87,7 @@ TEST(Links, ConversationOverEachLink) {
       answer = c.Line();
     }
     EXPECT_EQ(answer, "GET:TEMP,3.250000") << rig.srv.err;
-    if (l.kind == kShm) {
+    if (kind == kShm) {
       // A lock held by the PLC is waited for a while, then the read is given up and tried again.
       ASSERT_EQ(kt::SimControl(rig.sim, "lock hold 300"), "OK");
       ASSERT_TRUE(rig.WaitLog(p + "SHARED module timeout!!!")) << rig.srv.err;
@@ -113,7 +97,7 @@ TEST(Links, ConversationOverEachLink) {
     EXPECT_EQ(kt::WaitExit(rig.srv), 0);
     EXPECT_TRUE(Has(rig.srv.err, "PLC-1 (PLC1): CommObject exiting..."));
     EXPECT_TRUE(Has(rig.srv.err, "*** END ***"));
-    if (l.kind == kShm) {
+    if (kind == kShm) {
       EXPECT_EQ(kt::SimControl(rig.sim, "shm"), "OK name= note= open=0");
     }
   }

@@ -93,9 +93,8 @@ bool WaitFor(Process& p, const std::function<bool()>& cond, std::chrono::millise
 }
 
 int WaitExit(Process& p, std::chrono::milliseconds timeout) {
-  if (!WaitFor(
-          p, [&] { return p.ended; }, timeout))
-    return -1;
+  const auto ended = [&] { return p.ended; };
+  if (!WaitFor(p, ended, timeout)) return -1;
   return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1;
 }
 

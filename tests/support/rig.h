@@ -18,6 +18,11 @@ std::string SignPubFile(const std::string& body);
 extern const char* const kTestPubFile;
 extern const char* const kFixedPubFile;
 
+// A log text about the rig's PLC: "PLC-1 (PLC1): " and the text.
+inline std::string Plc1(const std::string& text) {
+  return "PLC-1 (PLC1): " + text;
+}
+
 // Starts `sim` on UDP (and a pty when asked) with a project in `folder`: the registers set by
 // `values` ("REG ADDR TYPE VALUE" lines; the project CRC, R 0, is 12345 unless they set it) and
 // `pubfile` among its files.
