@@ -30,16 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char path[] = "/tmp/korvane-ini-fuzz-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0) return 0;
-  FILE* f = fdopen(fd, "wb");
-  if (!f) {
-    close(fd);
-    unlink(path);
-    return 0;
-  }
-  fwrite(data, 1, size, f);
-  fclose(f);
-
-  dictionary* d = iniparser_load(path);
+  const bool written = write(fd, data, size) == static_cast<ssize_t>(size);
+  close(fd);
+  dictionary* d = written ? iniparser_load(path) : nullptr;
   if (d) {
     ExerciseGetters(d);
     FILE* null_out = fopen("/dev/null", "w");

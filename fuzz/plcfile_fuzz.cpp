@@ -3,6 +3,7 @@
 // the services' own checks of handles, offsets and lengths are what gets exercised.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,39 +21,28 @@ struct Script {
   size_t pos;
 };
 
-int ScriptSend(void* endpoint, const unsigned char* request, unsigned char* reply, int request_len,
-               int reply_len, int* error, int reply_cap) {
-  (void)request;
-  (void)request_len;
+// Wraps the next chunks into as many reply frames as the exchange expects; an exhausted script is
+// silence (code 80).
+int ScriptSend(void* endpoint, const unsigned char*, unsigned char* reply, int, int reply_len,
+               int* error, int reply_cap) {
   Script* s = static_cast<Script*>(endpoint);
-  *error = 0;
-  int cap = reply_len < reply_cap ? reply_len : reply_cap;
+  const int cap = reply_len < reply_cap ? reply_len : reply_cap;
   memset(reply, 0, static_cast<size_t>(cap));
-  if (s->pos >= s->size) {
-    *error = 80;
-    return 1;
-  }
-  int at = 0;
-  for (int frame = 0; frame * 255 < reply_len && s->pos < s->size; ++frame) {
-    size_t n = s->data[s->pos++];
-    if (n > 249) n = 249;
-    if (n > s->size - s->pos) n = s->size - s->pos;
+  *error = s->pos >= s->size ? 80 : 0;
+  if (*error) return 1;
+  for (int at = 0, frame = 0; frame * 255 < reply_len && s->pos < s->size; ++frame) {
+    const size_t n = std::min<size_t>({s->data[s->pos++], 249, s->size - s->pos});
     if (at + static_cast<int>(n) + 9 > cap) break;
     unsigned char* f = reply + at;
-    f[0] = 0x68;
+    f[0] = f[3] = 0x68;
     f[1] = f[2] = static_cast<unsigned char>(n + 3);
-    f[3] = 0x68;
-    f[4] = 5;
-    f[5] = 0;
-    f[6] = 0x08;
-    unsigned sum = 5 + 0x08;
-    for (size_t i = 0; i < n; ++i) {
-      f[7 + i] = s->data[s->pos + i];
-      sum += f[7 + i];
-    }
-    s->pos += n;
+    f[4] = 5, f[5] = 0, f[6] = 0x08;
+    memcpy(f + 7, s->data + s->pos, n);
+    unsigned sum = 0;
+    for (size_t i = 4; i < 7 + n; ++i) sum += f[i];
     f[7 + n] = static_cast<unsigned char>(sum);
     f[8 + n] = 0x16;
+    s->pos += n;
     at += static_cast<int>(n) + 9;
   }
   return 0;

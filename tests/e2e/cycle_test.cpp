@@ -2,34 +2,24 @@
 // checked, and what a change of the PLC project does to the clients.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "support/net.h"
 #include "support/rig.h"
 #include "support/text.h"
 
-using kt::Count;
 using kt::Has;
+using kt::Plc1;
 
 namespace {
 
+// The PLC section's keys, the simulator's values, PLC1/Korvane.crc and PLC1/iRovanta.pub before
+// the start ("" none), the simulator's public file, lines of the log (each ended by '|'), the
+// "[active/all]" of the first plan, and the local copy and CRC file after.
 struct Acquisition {
   const char* what;
-  std::string keys;       // of the PLC section
-  std::string values;     // of the simulator
-  std::string local_crc;  // PLC1/Korvane.crc before the start ("" none)
-  std::string local;      // PLC1/iRovanta.pub before the start ("" none)
-  std::string served;     // the simulator's public file
-  std::string logged;     // lines of the log, each ended by '|'
-  std::string active;     // "[active/all]" of the first plan
-  std::string local_after, crc_after;
+  std::string keys, values, local_crc, local, served, logged, active, local_after, crc_after;
 };
-
-std::string Line(const std::string& text) {
-  return "PLC-1 (PLC1): " + text;
-}
 
 }  // namespace
 
@@ -75,7 +65,7 @@ TEST(Cycle, PublicFileAcquisition) {
     ASSERT_TRUE(rig.WaitLog("Changed active variables in public file")) << rig.srv.err;
     for (size_t at = 0, end; (end = c.logged.find('|', at)) != std::string::npos; at = end + 1) {
       const std::string l = c.logged.substr(at, end - at);
-      EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Line(l)))
+      EXPECT_TRUE(Has(rig.srv.err, l.find("():: ") != std::string::npos ? l : Plc1(l)))
           << l << rig.srv.err;
     }
     EXPECT_TRUE(Has(rig.srv.err, "Changed active variables in public file '")) << rig.srv.err;
@@ -91,30 +81,22 @@ TEST(Cycle, ProjectChangeRenewsThePublicFileOnlyWhenItChanged) {
     kt::Rig rig;
     ASSERT_TRUE(rig.StartSim());
     ASSERT_TRUE(rig.StartServer("diff_var_enabled = no\n", write ? "pubfile_write = yes\n" : ""));
-    int fd = rig.Connect();
-    ASSERT_GE(fd, 0);
-    std::string pending, line;
-    const std::string same = "WARNING:251 Public file not changed: 'iRovanta.pub'\n";
-    const std::string changed = "WARNING:250 Changed public file: 'iRovanta.pub'\n";
+    kt::RigClient c(rig);
+    const std::string same = "WARNING:251 Public file not changed: 'iRovanta.pub'";
     // A client connecting makes the server look at the project again: nothing changed.
-    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
-    EXPECT_EQ(line, same);
+    c.Talk("", {same});
 
     // The project's CRC changes, its public file does not.
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 777"), "OK");
-    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
-    EXPECT_EQ(line, same);
-    EXPECT_TRUE(rig.WaitLog(Line("New CRC code of PLC project: 309"))) << rig.srv.err;
+    c.Talk("", {same});
+    EXPECT_TRUE(rig.WaitLog(Plc1("New CRC code of PLC project: 309"))) << rig.srv.err;
 
     // Both change: the new file is served, with its new variable.
     std::string grown = kt::SignPubFile(std::string(kt::kTestPubFile) + "NEWVAR R 0 64 DINT\n");
     ASSERT_EQ(kt::SimControl(rig.sim, "fileput iRovanta.pub " + kt::Hex(grown)), "OK");
     ASSERT_EQ(kt::SimControl(rig.sim, "set R 0 UDINT 778"), "OK");
-    ASSERT_TRUE(rig.Line(fd, pending, line)) << rig.srv.err;
-    EXPECT_EQ(line, changed);
-    EXPECT_TRUE(rig.WaitLog(Line("Obtained public file 'iRovanta.pub' (9 items) from PLC.")))
+    c.Talk("", {"WARNING:250 Changed public file: 'iRovanta.pub'"});
+    EXPECT_TRUE(rig.WaitLog(Plc1("Obtained public file 'iRovanta.pub' (9 items) from PLC.")))
         << rig.srv.err;
-    EXPECT_EQ(kt::RecvFor(fd, std::chrono::milliseconds(200)), "");
-    close(fd);
   }
 }

@@ -1,7 +1,7 @@
 // File and memory requests against the server and the simulator: GETFILE (raw, Base64, empty,
-// local, cached), GETFILEINFO, GETMEM in blocks, WRITEFILE in blocks with binary data, its
-// failures and time-out, WRITEFILEINFO, names that lead out of the working folder, and two PLCs
-// sharing the process-wide workers.
+// local, cached, two clients at once), GETFILEINFO, GETMEM in blocks, WRITEFILE in blocks with
+// binary data, its failures and time-out, WRITEFILEINFO, names that lead out of the working folder,
+// and two PLCs sharing the process-wide workers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,23 +18,19 @@
 #include "support/text.h"
 
 using namespace std::chrono_literals;
+using kt::Plc1;
 
 namespace {
 
 using kt::Hex;
 
 std::string Base64(const std::string& in) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   for (size_t i = 0; i < in.size(); i += 3) {
-    unsigned v = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-    out += kAlphabet[(v >> 18) & 63];
-    out += kAlphabet[(v >> 12) & 63];
-    out += i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? kAlphabet[v & 63] : '=';
+    unsigned v = 0;
+    for (size_t j = i; j < i + 3; ++j) v = v << 8 | (j < in.size() ? uint8_t(in[j]) : 0);
+    for (size_t j = 0; j < 4; ++j) out += i + j <= in.size() ? digits[v >> (18 - 6 * j) & 63] : '=';
   }
   return out;
 }
@@ -126,13 +122,9 @@ struct FilesRig : kt::Rig {
   }
 };
 
-std::string Plc(const std::string& text) {
-  return "PLC-1 (PLC1): " + text;
-}
-
 }  // namespace
 
-TEST(Files, GetFileAndInformation) {
+TEST(Files, GetFileInformationMemoryAndWriteFile) {
   FilesRig rig;
   ASSERT_TRUE(rig.Start()) << rig.srv.err;
   const std::string blk = Binary(3 * 64);       // three blocks of ffile_blksize
@@ -147,16 +139,16 @@ TEST(Files, GetFileAndInformation) {
 
   EXPECT_TRUE(Same(rig.Ask("GETFILE:blk.bin\n", "GETFILE:blk.bin[0]=\n"),
                    Blocks("GETFILE", "blk.bin", blk, 64)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'blk.bin' from PLC."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'blk.bin' from PLC."))) << rig.srv.err;
   EXPECT_TRUE(Same(rig.Ask("getfile: blk.bin a\n", "GETFILE:blk.bin[0]=\n"),
                    Blocks("GETFILE", "blk.bin", blk, 64, true)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'blk.bin' from cache."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'blk.bin' from cache."))) << rig.srv.err;
   // Two files in one request, an argument line each.
   EXPECT_TRUE(Same(rig.Ask("GETFILE:dir/odd.bin\nempty.txt\n", "GETFILE:empty.txt[0]=\n"),
                    Blocks("GETFILE", "dir/odd.bin", odd, 64) + "GETFILE:empty.txt[0]=\n"));
   EXPECT_TRUE(Same(rig.Ask("GETFILE:local.txt\n", "GETFILE:local.txt[0]=\n"),
                    Blocks("GETFILE", "local.txt", "from the working folder\n", 64)));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'local.txt' from local computer."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'local.txt' from local computer."))) << rig.srv.err;
 
   // Size, attributes, creation and modification stamps; with A the size of the Base64 lines:
   // 256 characters in lines of 64 -> 256 - 2 + 4 x 2.
@@ -169,7 +161,7 @@ TEST(Files, GetFileAndInformation) {
   EXPECT_EQ(attr, 0u);
   EXPECT_EQ(modified, kStampB);
   EXPECT_EQ(rig.Info("blk.bin", " A").rfind("262 0 ", 0), 0u);
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained information about file 'blk.bin' from PLC.")));
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained information about file 'blk.bin' from PLC.")));
 
   // Two clients stream one cached file at once, over several cycles, each from its own place
   // and in its own coding.
@@ -178,7 +170,7 @@ TEST(Files, GetFileAndInformation) {
   ASSERT_TRUE(rig.Line(other, other_pending, line));
   ASSERT_EQ(rig.Until("\n"), line);  // the connect's notice goes to every client
   ASSERT_TRUE(kt::SendAll(rig.fd, "GETFILE:big.bin\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Getting file 'big.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Getting file 'big.bin'.")));
   ASSERT_TRUE(kt::SendAll(other, "GETFILE:big.bin A\n"));
   EXPECT_TRUE(Same(rig.Until("GETFILE:big.bin[0]=\n"), Blocks("GETFILE", "big.bin", big, 64)));
   std::string b64;
@@ -186,49 +178,31 @@ TEST(Files, GetFileAndInformation) {
   EXPECT_TRUE(Same(b64, Blocks("GETFILE", "big.bin", big, 64, true)));
   close(other);
 
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"GETFILE:nope.bin\n", "ERROR:41 Unable to get file: 'nope.bin'\n"},
-      {"GETFILEINFO:nope.bin\n", "ERROR:40 Unable to get information about file: 'nope.bin'\n"},
-      {"GETFILE:" + std::string(300, 'n') + "\n",
-       "ERROR:41 Unable to get file: '" + std::string(300, 'n') + "'\n"},
-  };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
-}
-
-TEST(Files, GetMemInBlocks) {
-  FilesRig rig;
-  ASSERT_TRUE(rig.Start()) << rig.srv.err;
+  // Memory in blocks of mem_blksize, by address or by a variable's name.
   const std::string mem = Binary(1000, 5);
   ASSERT_EQ(kt::SimControl(rig.sim, "setbytes R 1000 " + Hex(mem)), "OK");
   ASSERT_EQ(kt::SimControl(rig.sim, "set R 24 UDINT 305419896"), "OK");  // COUNTER 0x12345678
-
   EXPECT_TRUE(Same(rig.Ask("GETMEM:%r1000 1000\n", "GETMEM:%R1000[0]=\n"),
                    Blocks("GETMEM", "%R1000", mem, 256)));
   EXPECT_TRUE(Same(rig.Ask("GETMEM:counter 4\n", "GETMEM:COUNTER[0]=\n"),
                    Blocks("GETMEM", "COUNTER", "\x78\x56\x34\x12", 256)));
 
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"GETMEM:%R1000\n", "ERROR:31 Incomplete client request: 'GETMEM:%R1000'\n"},
-      {"GETMEM:%R1000 0\n", "ERROR:35 Wrong parameter value in request: 'GETMEM:%R1000 0'\n"},
-      {"GETMEM:%R0 4294967297\n",
-       "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 4294967297'\n"},
-      {"GETMEM:%R0 16777217\n",
-       "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 16777217'\n"},
-      {"GETMEM:%R0 12x\n", "ERROR:35 Wrong parameter value in request: 'GETMEM:%R0 12x'\n"},
-      {"GETMEM:NOPE 4\n", "ERROR:33 Unknown variable name in request: 'GETMEM:NOPE 4'\n"},
-      {"GETMEM:%R65500 100\n", "ERROR:80 Unable to get data from address: '%R65500'\n"},
+  const std::string bad = "ERROR:35 Wrong parameter value in request: 'GETMEM:%R";
+  const std::pair<std::string, std::string> failures[] = {
+      {"GETFILE:nope.bin", "ERROR:41 Unable to get file: 'nope.bin'"},
+      {"GETFILEINFO:nope.bin", "ERROR:40 Unable to get information about file: 'nope.bin'"},
+      {"GETFILE:" + std::string(300, 'n'),
+       "ERROR:41 Unable to get file: '" + std::string(300, 'n') + "'"},
+      {"GETMEM:%R1000", "ERROR:31 Incomplete client request: 'GETMEM:%R1000'"},
+      {"GETMEM:%R1000 0", bad + "1000 0'"},
+      {"GETMEM:%R0 4294967297", bad + "0 4294967297'"},
+      {"GETMEM:%R0 16777217", bad + "0 16777217'"},
+      {"GETMEM:%R0 12x", bad + "0 12x'"},
+      {"GETMEM:NOPE 4", "ERROR:33 Unknown variable name in request: 'GETMEM:NOPE 4'"},
+      {"GETMEM:%R65500 100", "ERROR:80 Unable to get data from address: '%R65500'"},
   };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
-  EXPECT_TRUE(rig.WaitLog(Plc("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
-}
-
-TEST(Files, WriteFileBlocksFailuresAndInformation) {
-  FilesRig rig;
-  ASSERT_TRUE(rig.Start()) << rig.srv.err;
+  for (const auto& [request, reply] : failures) EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
+  EXPECT_TRUE(rig.WaitLog(Plc1("Unable to get data from address '%R65500'!!!"))) << rig.srv.err;
 
   // Bytes that look like requests, NUL bytes and line ends stay file data; nothing is served
   // from them (a SET would change LEVEL, a GET would answer before the OK).
@@ -237,11 +211,11 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:w.bin[" + std::to_string(part1.size()) + "]=" + part1 +
                                       "\nwritefile:w.bin[" + std::to_string(part2.size()) +
                                       "]=" + part2 + "\r\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Receiving file 'w.bin'."))) << rig.srv.err;
+  ASSERT_TRUE(rig.WaitLog(Plc1("Receiving file 'w.bin'."))) << rig.srv.err;
   EXPECT_EQ(rig.Ask("WRITEFILE:w.bin[0]=\n"), "WRITEFILE:w.bin OK\n");
   EXPECT_EQ(kt::SimControl(rig.sim, "fileget w.bin"), "OK " + Hex(part1 + part2));
   EXPECT_EQ(kt::SimControl(rig.sim, "get R 20 INT"), "OK 0");
-  EXPECT_TRUE(rig.WaitLog(Plc("File 'w.bin' was written into PLC."))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("File 'w.bin' was written into PLC."))) << rig.srv.err;
 
   // A name beginning with '.' stays on this computer; an empty file is two empty blocks.
   EXPECT_EQ(rig.Ask("WRITEFILE:.out/a.txt[5]=hello\nWRITEFILE:.out/a.txt[0]=\n"
@@ -253,40 +227,37 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
   EXPECT_EQ(kt::ReadFile(rig.dir / ".out/e.txt"), "");
 
   // Information: set here, read back (PLC) or seen on the disk (local).
-  const std::string stamps = " 0 0 " + std::to_string(kStampB) + "\n";
-  EXPECT_EQ(rig.Ask("WRITEFILEINFO:.out/a.txt=5" + stamps), "WRITEFILEINFO:.out/a.txt OK\n");
+  const std::string stamps = " 0 0 " + std::to_string(kStampB);
+  EXPECT_EQ(rig.Ask("WRITEFILEINFO:.out/a.txt=5" + stamps + "\n"), "WRITEFILEINFO:.out/a.txt OK\n");
   struct stat st {};
   ASSERT_EQ(stat((rig.dir / ".out/a.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, kStampTime);
-  EXPECT_EQ(rig.Ask("WRITEFILEINFO:w.bin[9]=9" + stamps), "WRITEFILEINFO:w.bin OK\n");
+  EXPECT_EQ(rig.Ask("WRITEFILEINFO:w.bin[9]=9" + stamps + "\n"), "WRITEFILEINFO:w.bin OK\n");
   EXPECT_NE(rig.Ask("GETFILEINFO:w.bin\n").find(" " + std::to_string(kStampB) + "\n"),
             std::string::npos);
 
   // Failures, each in a buffer of its own. Names leading out of the working folder fail like
   // any other write; nothing appears outside.
   const std::string out = "../" + rig.Outside().substr(rig.Outside().rfind('/') + 1);
-  const struct {
-    std::string request, reply;
-  } failures[] = {
-      {"WRITEFILE:h.bin[3]=abcd\n",
-       "ERROR:44 Unterminated write file data: 'WRITEFILE:h.bin[3]'\n"},
-      {"WRITEFILE:h.bin[99999999999]=abc\n",
-       "ERROR:44 Unterminated write file data: 'WRITEFILE:h.bin[99999999999]'\n"},
-      {"WRITEFILE:h.bin[1x]=a\n", "ERROR:30 Bad client request: 'WRITEFILE:h.bin[1x]'\n"},
-      {"WRITEFILE:h.bin=a\n", "ERROR:30 Bad client request: 'WRITEFILE:h.bin'\n"},
-      {"WRITEFILE:" + out + "[1]=x\nWRITEFILE:" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: '" + out + "'\n"},
-      {"WRITEFILE:./a/../" + out + "[1]=x\nWRITEFILE:./a/../" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: './a/../" + out + "'\n"},
-      {"WRITEFILE:a/../" + out + "[1]=x\nWRITEFILE:a/../" + out + "[0]=\n",
-       "ERROR:42 Unable to write file: 'a/../" + out + "'\n"},
+  const std::string e30 = "ERROR:30 Bad client request: '",
+                    e44 = "ERROR:44 Unterminated write file data: '";
+  const std::pair<std::string, std::string> write_failures[] = {
+      {"WRITEFILE:h.bin[3]=abcd", e44 + "WRITEFILE:h.bin[3]'"},
+      {"WRITEFILE:h.bin[99999999999]=abc", e44 + "WRITEFILE:h.bin[99999999999]'"},
+      {"WRITEFILE:h.bin[1x]=a", e30 + "WRITEFILE:h.bin[1x]'"},
+      {"WRITEFILE:h.bin=a", e30 + "WRITEFILE:h.bin'"},
       {"WRITEFILEINFO:" + out + "=1" + stamps,
-       "ERROR:43 Unable to write file information: '" + out + "'\n"},
-      {"WRITEFILEINFO:x.bin\n", "ERROR:30 Bad client request: 'WRITEFILEINFO:x.bin'\n"},
-      {"WRITEFILEINFO:x.bin=1 2\n",
-       "ERROR:35 Wrong parameter value in request: 'WRITEFILEINFO:x.bin=1 2'\n"},
+       "ERROR:43 Unable to write file information: '" + out + "'"},
+      {"WRITEFILEINFO:x.bin", e30 + "WRITEFILEINFO:x.bin'"},
+      {"WRITEFILEINFO:x.bin=1 2",
+       "ERROR:35 Wrong parameter value in request: 'WRITEFILEINFO:x.bin=1 2'"},
   };
-  for (const auto& f : failures) EXPECT_EQ(rig.Ask(f.request), f.reply) << f.request;
+  for (const auto& [request, reply] : write_failures)
+    EXPECT_EQ(rig.Ask(request + "\n"), reply + "\n");
+  for (const std::string& name : {out, "./a/../" + out, "a/../" + out}) {
+    EXPECT_EQ(rig.Ask("WRITEFILE:" + name + "[1]=x\nWRITEFILE:" + name + "[0]=\n"),
+              "ERROR:42 Unable to write file: '" + name + "'\n");
+  }
   EXPECT_FALSE(kt::FileExists(rig.Outside()));
 
   ASSERT_TRUE(kt::WriteFile(rig.Outside(), "secret"));
@@ -298,11 +269,11 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
   // A block one byte short drops what s.bin had: its next (empty) block starts a new file,
   // whose last block never comes.
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:s.bin[2]=ab\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Receiving file 's.bin'."))) << rig.srv.err;
+  ASSERT_TRUE(rig.WaitLog(Plc1("Receiving file 's.bin'."))) << rig.srv.err;
   EXPECT_EQ(rig.Ask("WRITEFILE:s.bin[10]=123456789\n"),
             "ERROR:44 Unterminated write file data: 'WRITEFILE:s.bin[10]'\n");
   EXPECT_EQ(rig.Ask("WRITEFILE:s.bin[0]=\n"), "ERROR:45 Timeout write file data: 's.bin'\n");
-  EXPECT_TRUE(rig.WaitLog(Plc("Timeout 'WRITEFILE' client request!!!"))) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("Timeout 'WRITEFILE' client request!!!"))) << rig.srv.err;
 }
 
 // Two PLCs share the process-wide workers. While PLC1's slow transfers hold all three, PLC2's
@@ -312,12 +283,8 @@ TEST(Files, WriteFileBlocksFailuresAndInformation) {
 TEST(Files, WorkersBusyForAnotherPlc) {
   FilesRig rig;
   kt::PlcSim sim2;
-  const std::string plc2 = rig.dir / "plc2";
-  ASSERT_EQ(mkdir(plc2.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((plc2 + "/files").c_str(), 0755), 0);
-  ASSERT_TRUE(kt::WriteFile(plc2 + "/values.txt", "R 0 UDINT 12345\nR 20 INT 42\n"));
-  ASSERT_TRUE(kt::WriteFile(plc2 + "/files/iRovanta.pub", kt::SignPubFile(kt::kTestPubFile)));
-  ASSERT_TRUE(kt::StartPlcSim(sim2, true, false, {"--project", plc2}));
+  ASSERT_TRUE(kt::StartProjectSim(sim2, rig.dir / "plc2", "R 20 INT 42\n",
+                                  kt::SignPubFile(kt::kTestPubFile)));
   ASSERT_TRUE(rig.Start("",
                         "\n[PLC2]\nserver_port = 0\nipaddr_local = 127.0.0.1\ndvktout = 300\n"
                         "dvktout_step = 100\nipaddr = 127.0.0.1\ndvkport = " +
@@ -339,10 +306,10 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   // Every exchange with PLC1 answered 100 ms late, for about four seconds of exchanges.
   ASSERT_EQ(kt::SimControl(rig.sim, "fault delay 100 40"), "OK");
   ASSERT_TRUE(kt::SendAll(rig.fd, "GETFILE:big.bin\nGETMEM:%R0 30000\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Getting file 'big.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Getting file 'big.bin'.")));
   const std::string wa(10000, 'w');
   ASSERT_TRUE(kt::SendAll(rig.fd, "WRITEFILE:wa.bin[10000]=" + wa + "\nWRITEFILE:wa.bin[0]=\n"));
-  ASSERT_TRUE(rig.WaitLog(Plc("Writing file 'wa.bin'.")));
+  ASSERT_TRUE(rig.WaitLog(Plc1("Writing file 'wa.bin'.")));
 
   ASSERT_TRUE(kt::SendAll(fd2, "WRITEFILE:wb.bin[5]=hello\nWRITEFILE:wb.bin[0]=\n"));
   ASSERT_TRUE(rig.WaitLog("PLC-2 (PLC2): Writing file 'wb.bin'."));
@@ -351,8 +318,8 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   ASSERT_TRUE(rig.Line(fd2, pending2, line, 500ms));
   EXPECT_EQ(line, "GET:LEVEL,42\n");
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
-  EXPECT_EQ(rig.srv.err.find(Plc("Obtained file 'big.bin'")), std::string::npos);
-  EXPECT_EQ(rig.srv.err.find(Plc("File 'wa.bin' was written")), std::string::npos);
+  EXPECT_EQ(rig.srv.err.find(Plc1("Obtained file 'big.bin'")), std::string::npos);
+  EXPECT_EQ(rig.srv.err.find(Plc1("File 'wa.bin' was written")), std::string::npos);
 
   std::string files, mems, rest;
   while (files.find("[0]=") == std::string::npos || mems.find("[0]=") == std::string::npos ||
@@ -364,8 +331,8 @@ TEST(Files, WorkersBusyForAnotherPlc) {
   EXPECT_EQ(mems, Blocks("GETMEM", "%R1000", mem, 256));
   EXPECT_EQ(rest, "WRITEFILE:wb.bin OK\n");
   EXPECT_EQ(kt::SimControl(sim2, "fileget wb.bin"), "OK " + Hex("hello"));
-  EXPECT_TRUE(rig.WaitLog(Plc("Obtained file 'big.bin' from PLC."), 1, 20000ms)) << rig.srv.err;
-  EXPECT_TRUE(rig.WaitLog(Plc("File 'wa.bin' was written into PLC."), 1, 20000ms));
+  EXPECT_TRUE(rig.WaitLog(Plc1("Obtained file 'big.bin' from PLC."), 1, 20000ms)) << rig.srv.err;
+  EXPECT_TRUE(rig.WaitLog(Plc1("File 'wa.bin' was written into PLC."), 1, 20000ms));
   EXPECT_EQ(kt::SimControl(rig.sim, "fileget wa.bin"), "OK " + Hex(wa));
   close(fd2);
 }

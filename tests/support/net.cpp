@@ -11,31 +11,27 @@
 
 namespace kt {
 
-static int FreePort(int type) {
+int BoundSocket(int type, int* port, const char* ip) {
   int fd = socket(AF_INET, type, 0);
-  if (fd < 0) return -1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    socklen_t len = sizeof a;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) port = ntohs(a.sin_port);
+  a.sin_addr.s_addr = inet_addr(ip);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
   }
-  close(fd);
-  return port;
+  *port = ntohs(a.sin_port);
+  return fd;
 }
 
-int FreeTcpPort() {
-  return FreePort(SOCK_STREAM);
-}
-
-int TcpConnect(int port, std::chrono::milliseconds timeout) {
+int TcpConnect(int port, std::chrono::milliseconds timeout, int rcvbuf) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -85,8 +81,7 @@ bool RecvLine(int fd, std::string& pending, std::string& line, std::chrono::mill
       return true;
     }
     ssize_t n = ReadSome(fd, pending, deadline);
-    if (n < 0) return false;
-    if (n == 0 && RemainingMs(deadline) == 0) return false;
+    if (n < 0 || (n == 0 && RemainingMs(deadline) == 0)) return false;
   }
 }
 
@@ -94,8 +89,7 @@ bool RecvN(int fd, std::string& out, size_t n, std::chrono::milliseconds timeout
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (out.size() < n) {
     ssize_t r = ReadSome(fd, out, deadline);
-    if (r < 0) return false;
-    if (r == 0 && RemainingMs(deadline) == 0) return false;
+    if (r < 0 || (r == 0 && RemainingMs(deadline) == 0)) return false;
   }
   return true;
 }
@@ -113,8 +107,7 @@ bool WaitClosed(int fd, std::chrono::milliseconds timeout) {
 std::string RecvFor(int fd, std::chrono::milliseconds window) {
   auto deadline = std::chrono::steady_clock::now() + window;
   std::string got;
-  while (RemainingMs(deadline) > 0) {
-    if (ReadSome(fd, got, deadline) < 0) break;
+  while (RemainingMs(deadline) > 0 && ReadSome(fd, got, deadline) >= 0) {
   }
   return got;
 }

@@ -5,11 +5,13 @@
 
 namespace kt {
 
-// A TCP port that was free a moment ago (bound to 0 on 127.0.0.1 and read back).
-int FreeTcpPort();
+// A socket of `type` bound to `ip` on a port the system picked (stored in *port); -1 on failure.
+int BoundSocket(int type, int* port, const char* ip = "127.0.0.1");
 
-// Connects to 127.0.0.1:port, retrying until the time-out; -1 on failure.
-int TcpConnect(int port, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+// Connects to 127.0.0.1:port, retrying until the time-out; -1 on failure. A receive buffer size
+// other than 0 is set before connecting (a small one backs replies up in the server).
+int TcpConnect(int port, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000),
+               int rcvbuf = 0);
 
 bool SendAll(int fd, const std::string& data);
 

@@ -19,9 +19,9 @@ Process::~Process() {
 }
 
 bool Spawn(Process& p, const std::vector<std::string>& argv, const std::string& cwd) {
-  int o[2], e[2];
-  if (pipe(o) != 0) return false;
-  if (pipe(e) != 0) {
+  int o[2], e[2];  // close-on-exec: the child keeps only the copies on 1 and 2
+  if (pipe2(o, O_CLOEXEC) != 0) return false;
+  if (pipe2(e, O_CLOEXEC) != 0) {
     close(o[0]);
     close(o[1]);
     return false;
@@ -29,12 +29,10 @@ bool Spawn(Process& p, const std::vector<std::string>& argv, const std::string& 
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    int devnull = open("/dev/null", O_RDONLY);
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (devnull >= 0) dup2(devnull, 0);
     dup2(o[1], 1);
     dup2(e[1], 2);
-    close(o[0]);
-    close(e[0]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -46,8 +44,6 @@ bool Spawn(Process& p, const std::vector<std::string>& argv, const std::string& 
   close(e[1]);
   fcntl(o[0], F_SETFL, O_NONBLOCK);
   fcntl(e[0], F_SETFL, O_NONBLOCK);
-  fcntl(o[0], F_SETFD, FD_CLOEXEC);
-  fcntl(e[0], F_SETFD, FD_CLOEXEC);
   p.pid = pid;
   p.out_fd = o[0];
   p.err_fd = e[0];
@@ -97,9 +93,8 @@ bool WaitFor(Process& p, const std::function<bool()>& cond, std::chrono::millise
 }
 
 int WaitExit(Process& p, std::chrono::milliseconds timeout) {
-  if (!WaitFor(
-          p, [&] { return p.ended; }, timeout))
-    return -1;
+  const auto ended = [&] { return p.ended; };
+  if (!WaitFor(p, ended, timeout)) return -1;
   return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1;
 }
 
@@ -117,27 +112,6 @@ void Stop(Process& p, std::chrono::milliseconds timeout) {
     p.ended = true;
     p.status = st;
   }
-}
-
-bool WaitLine(Process& p, const std::string& prefix, std::string& rest,
-              std::chrono::milliseconds timeout) {
-  return WaitFor(
-      p,
-      [&] {
-        size_t pos = 0;
-        while (pos < p.out.size()) {
-          size_t nl = p.out.find('\n', pos);
-          if (nl == std::string::npos) break;
-          std::string line = p.out.substr(pos, nl - pos);
-          if (line.compare(0, prefix.size(), prefix) == 0) {
-            rest = line.substr(prefix.size());
-            return true;
-          }
-          pos = nl + 1;
-        }
-        return false;
-      },
-      timeout);
 }
 
 }  // namespace kt

@@ -46,8 +46,4 @@ void Signal(Process& p, int sig);
 // SIGTERM, then SIGKILL if it has not ended within the time-out; reaps it.
 void Stop(Process& p, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
-// Waits for a line on the child's stdout that starts with `prefix`; returns the rest of it.
-bool WaitLine(Process& p, const std::string& prefix, std::string& rest,
-              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
 }  // namespace kt

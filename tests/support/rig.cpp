@@ -34,26 +34,30 @@ std::string SignPubFile(const std::string& body) {
   return body + line;
 }
 
+bool StartProjectSim(PlcSim& sim, const std::string& folder, const std::string& values,
+                     const std::string& pubfile, bool pty) {
+  mkdir(folder.c_str(), 0755);
+  mkdir((folder + "/files").c_str(), 0755);
+  return WriteFile(folder + "/values.txt", "R 0 UDINT 12345\n" + values) &&
+         WriteFile(folder + "/files/iRovanta.pub", pubfile) &&
+         StartPlcSim(sim, true, pty, {"--project", folder});
+}
+
 bool Rig::StartSim(const std::string& values, const std::string& pubfile, bool pty) {
-  std::string project = dir / "plc";
-  mkdir(project.c_str(), 0755);
-  mkdir((project + "/files").c_str(), 0755);
-  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
-  if (!WriteFile(project + "/files/iRovanta.pub", pubfile)) return false;
-  return StartPlcSim(sim, true, pty, {"--project", project});
+  return StartProjectSim(sim, dir / "plc", values, pubfile, pty);
 }
 
 bool Rig::StartShmSim(const std::string& values, const std::string& pubfile) {
   // A socket and port no other test run uses at the same time.
   shm_socket = 1 + getpid() % 30000;
   shm_port = 1 + static_cast<int>((reinterpret_cast<uintptr_t>(this) >> 4) % 30000u);
-  std::string project = dir / "plc";
+  const std::string project = dir / "plc";
   mkdir(project.c_str(), 0755);
-  if (!WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values)) return false;
-  if (!WriteFile(dir / "iRovanta.pub", pubfile)) return false;
-  return StartPlcSim(
-      sim, false, false,
-      {"--project", project, "--shm", std::to_string(shm_socket) + ":" + std::to_string(shm_port)});
+  return WriteFile(project + "/values.txt", "R 0 UDINT 12345\n" + values) &&
+         WriteFile(dir / "iRovanta.pub", pubfile) &&
+         StartPlcSim(sim, false, false,
+                     {"--project", project, "--shm",
+                      std::to_string(shm_socket) + ":" + std::to_string(shm_port)});
 }
 
 bool Rig::StartServer(const std::string& globals, const std::string& plc_keys, bool serial) {
@@ -110,19 +114,26 @@ RigClient::~RigClient() {
   if (fd >= 0) close(fd);
 }
 
+void RigClient::Send(const std::string& text) {
+  ASSERT_TRUE(SendAll(fd, text));
+}
+
+std::string RigClient::Raw(int n) {
+  std::string text, line;
+  while (n-- > 0) text += rig.Line(fd, pending, line) ? line : "<none>";
+  return text;
+}
+
 std::string RigClient::Line() {
-  std::string line;
-  if (!rig.Line(fd, pending, line)) return "<none>";
+  std::string line = Raw();
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
 }
 
 void RigClient::Talk(const std::string& text, const std::vector<std::string>& expected) {
-  if (!text.empty()) {
-    ASSERT_TRUE(SendAll(fd, text));
-  }
+  if (!text.empty()) Send(text);
   for (const std::string& e : expected) EXPECT_EQ(Line(), e) << "after " << text;
-  EXPECT_EQ(RecvFor(fd, std::chrono::milliseconds(150)), "") << "after " << text;
+  EXPECT_EQ(pending + RecvFor(fd, std::chrono::milliseconds(150)), "") << "after " << text;
 }
 
 }  // namespace kt

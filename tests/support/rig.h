@@ -18,14 +18,24 @@ std::string SignPubFile(const std::string& body);
 extern const char* const kTestPubFile;
 extern const char* const kFixedPubFile;
 
+// A log text about the rig's PLC: "PLC-1 (PLC1): " and the text.
+inline std::string Plc1(const std::string& text) {
+  return "PLC-1 (PLC1): " + text;
+}
+
+// Starts `sim` on UDP (and a pty when asked) with a project in `folder`: the registers set by
+// `values` ("REG ADDR TYPE VALUE" lines; the project CRC, R 0, is 12345 unless they set it) and
+// `pubfile` among its files.
+bool StartProjectSim(PlcSim& sim, const std::string& folder, const std::string& values,
+                     const std::string& pubfile, bool pty = false);
+
 struct Rig {
   ScratchDir dir;  // the server's working folder; the simulator's project is in dir/plc
   PlcSim sim;
   Process srv;
   int port = -1;  // the server's client port
 
-  // Starts the simulator on UDP (and a pty) with `values` ("REG ADDR TYPE VALUE" lines) and the
-  // public file `pubfile` among its files. The project CRC (R 0) is 12345 unless values set it.
+  // Starts the simulator with the project in dir/plc (StartProjectSim).
   bool StartSim(const std::string& values = "",
                 const std::string& pubfile = SignPubFile(kTestPubFile), bool pty = false);
   // The same, with the PLC served through the shared-memory module instead (a socket and port of
@@ -48,15 +58,17 @@ struct Rig {
   ~Rig();
 };
 
-// A client of the rig's server that reads whole lines (without their line end).
+// A client of the rig's server.
 struct RigClient {
   Rig& rig;
   int fd;
-  std::string pending;
+  std::string pending;  // bytes received past the last line taken
 
   explicit RigClient(Rig& r);
   ~RigClient();
-  std::string Line();  // "<none>" when no line came in time
+  void Send(const std::string& text);
+  std::string Raw(int n = 1);  // the next n lines with their ends; "<none>" for one not in time
+  std::string Line();          // the next line without its end
   // Sends the text and expects exactly these lines back, in order, then nothing for a while.
   void Talk(const std::string& text, const std::vector<std::string>& expected);
 };

@@ -11,15 +11,12 @@ size_t Count(const std::string& text, const std::string& what);
 // The bytes as lower-case hex digits, two per byte (as the simulator's control commands take them).
 std::string Hex(const std::string& bytes);
 
-// Replaces every build stamp "Mmm dd yyyy hh:mm:ss" (as __DATE__ " " __TIME__ print it) with
-// "<stamp>", so texts that carry one can be compared byte for byte.
-std::string MaskBuildStamps(const std::string& text);
-
-// Replaces every log timestamp "yyyy-mm-dd hh:mm:ss.uuuuuu" with "<time>".
-std::string MaskLogTimes(const std::string& text);
-
 // Replaces every run of characters that fits `shape` with `with`. In a shape '9' stands for a
 // digit, 'A' for an upper and 'a' for a lower case letter, '_' for a digit or blank.
 std::string MaskShape(const std::string& text, const std::string& shape, const char* with);
+
+// Shapes of a build stamp (as __DATE__ " " __TIME__ print it) and of a log line's time.
+constexpr const char* kBuildStamp = "Aaa _9 9999 99:99:99";
+constexpr const char* kLogTime = "9999-99-99 99:99:99.999999";
 
 }  // namespace kt

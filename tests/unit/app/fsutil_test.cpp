@@ -18,7 +18,7 @@ bool IsDir(const std::string& p) {
 
 }  // namespace
 
-TEST(CrcFile, RoundTripAsSignedDecimal) {
+TEST(FsUtil, CrcFileRoundTripLocalFoldersAndTheRoot) {
   kt::ScratchDir dir;
   std::string path = dir / "Korvane.crc";
   EXPECT_EQ(SetCrcFile(path.c_str(), 0xFFFFFFFEu), 0);
@@ -28,10 +28,6 @@ TEST(CrcFile, RoundTripAsSignedDecimal) {
   kt::WriteFile(path, "junk");
   EXPECT_EQ(GetCrcFile(path.c_str()), 0u);
   EXPECT_EQ(SetCrcFile((dir / "no/such/dir/x").c_str(), 1), 1);
-}
-
-TEST(LocalPaths, CreatesFoldersButNotTheFileAndKnowsTheRoot) {
-  kt::ScratchDir dir;
   char old[4096];
   ASSERT_TRUE(getcwd(old, sizeof old) && chdir(dir.path.c_str()) == 0);
   EXPECT_EQ(CreateLocalFilePath("./plc1/dir/file.txt"), 0);
@@ -42,7 +38,7 @@ TEST(LocalPaths, CreatesFoldersButNotTheFileAndKnowsTheRoot) {
   kt::WriteFile("blocker", "x");
   EXPECT_EQ(CreateLocalFilePath("./blocker/x/y"), 1);
   EXPECT_EQ(chdir(old), 0);
-  for (auto [path, root] : {std::make_pair("/", 1), std::make_pair("", 1), std::make_pair("///", 1),
+  for (auto [name, root] : {std::make_pair("/", 1), std::make_pair("", 1), std::make_pair("///", 1),
                             std::make_pair("/ROOT", 0)})
-    EXPECT_EQ(IsDorvikRootDir(path), root) << path;
+    EXPECT_EQ(IsDorvikRootDir(name), root) << name;
 }

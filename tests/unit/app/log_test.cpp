@@ -10,7 +10,7 @@
 #include "support/scratch.h"
 #include "support/text.h"
 
-TEST(Log, LineFormatLevelsAndLogFile) {
+TEST(Log, LineFormatLevelsLogFileAndSignalNames) {
   kt::ScratchDir dir;
   const std::string path = dir / "log.txt";
   kt::WriteFile(path, "old\n");
@@ -24,22 +24,14 @@ TEST(Log, LineFormatLevelsAndLogFile) {
   verbose = 0;
   CloseLogFile();
   EXPECT_TRUE(logon == 0 && logout == nullptr);
-  EXPECT_EQ(kt::MaskLogTimes(kt::ReadFile(path)),
+  EXPECT_EQ(kt::MaskShape(kt::ReadFile(path), kt::kLogTime, "<time>"),
             "old\n<time> Korvane->main():: Korvane x\n<time> Korvane->Thr():: shown\n"
             "<time> Korvane->Empty():: \n<time> Korvane->f():: " +
                 std::string(32767, 'y') + "\n");
   EXPECT_EQ(OpenLogFile((dir / "no/such/dir.log").c_str()), 1);
   EXPECT_EQ(logon, 0);
-}
-
-TEST(LogHelpers, SignalNames) {
-  for (auto [sig, name] : std::initializer_list<std::pair<int, const char*>>{{0, "EXIT"},
-                                                                             {12, "USR2"},
-                                                                             {15, "TERM"},
-                                                                             {16, "STKFLT"},
-                                                                             {29, "POLL"},
-                                                                             {31, "SYS"},
-                                                                             {32, ""},
-                                                                             {-1, ""}})
-    EXPECT_STREQ(GetSigName(sig), name) << sig;
+  const std::pair<int, const char*> rows[] = {{0, "EXIT"},    {12, "USR2"}, {15, "TERM"},
+                                              {16, "STKFLT"}, {29, "POLL"}, {31, "SYS"},
+                                              {32, ""},       {-1, ""}};
+  for (auto [sig, name] : rows) EXPECT_STREQ(GetSigName(sig), name) << sig;
 }

@@ -19,6 +19,7 @@
 #include "support/process.h"
 #include "support/scratch.h"
 #include "support/text.h"
+#include "unit/link/link_fake.h"
 
 namespace ft {
 
@@ -77,10 +78,6 @@ struct InScratch : ::testing::Test {
   bool LogHas(const std::string& s) const { return kt::Has(LogText(), s); }
 };
 
-inline uint32_t Le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // A PLC holding one file of 100 bytes behind handle 7 (and the same bytes from address 0 of every
 // register), one frame per exchange. The next `bad` file read or write replies carry the fault:
 // another handle, another offset, one byte more than was missing, no bytes at all, or a failure
@@ -95,17 +92,14 @@ inline int ScriptedSend(void* endpoint, const unsigned char* request, unsigned c
                         int reply_len, int* error, int) {
   auto* plc = static_cast<ScriptedPlc*>(endpoint);
   const unsigned char* d = request + 7;  // service code, sub-command, parameters
-  const uint32_t offset = std::min<uint32_t>(Le32(d + 6), 100);
-  uint32_t n = std::min<uint32_t>({Le32(d + 10), 230, 100 - offset});
-  std::string data(4, '\0');  // status 0
-  auto put = [&](uint32_t v) {
-    data.append({char(v), char(v >> 8), char(v >> 16), char(v >> 24)});
-  };
-  if (d[0] == 0x0B) {  // READN of one block
-    data = plc->file.substr(0, plc->bad > 0 && plc->bad-- ? 60 : d[4]);
+  const uint32_t offset = std::min<uint32_t>(lt::Get32(d + 6), 100);
+  uint32_t n = std::min<uint32_t>({lt::Get32(d + 10), 230, 100 - offset});
+  lt::Bytes data(4, 0);  // status 0
+  if (d[0] == 0x0B) {    // READN of one block
+    const std::string got = plc->file.substr(0, plc->bad > 0 && plc->bad-- ? 60 : d[4]);
+    data.assign(got.begin(), got.end());
   } else if (d[1] == 2) {  // open: handle, length, zero stamps and attributes
-    put(7);
-    put(100);
+    data = lt::Cat(lt::Cat(data, lt::Le32(7)), lt::Le32(100));
     data.resize(32);
   } else if (d[1] == 4 || d[1] == 5) {
     const bool bad = plc->bad > 0 && plc->bad--;
@@ -113,18 +107,14 @@ inline int ScriptedSend(void* endpoint, const unsigned char* request, unsigned c
       plc->written.replace(offset, n, reinterpret_cast<const char*>(d + 14), n);
     if (bad && plc->fault == ScriptedPlc::EMPTY) n = 0;
     if (bad && plc->fault == ScriptedPlc::LENGTH) n++;
-    put(Le32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE));
-    put(offset + (bad && plc->fault == ScriptedPlc::OFFSET));
-    put(n);
+    for (uint32_t v : {lt::Get32(d + 2) + (bad && plc->fault == ScriptedPlc::HANDLE),
+                       offset + (bad && plc->fault == ScriptedPlc::OFFSET), n})
+      data = lt::Cat(data, lt::Le32(v));
     if (bad && plc->fault == ScriptedPlc::STATUS) data[0] = 3;
-    if (d[1] == 4) data += data[0] ? std::string(n, 'x') : (plc->file + '!').substr(offset, n);
+    const std::string got = data[0] ? std::string(n, 'x') : (plc->file + '!').substr(offset, n);
+    if (d[1] == 4) data.insert(data.end(), got.begin(), got.end());
   }
-  std::string f = {0x68, 0, 0, 0x68, 5, 0, 0x08};
-  f += data;
-  f[1] = f[2] = static_cast<char>(data.size() + 3);
-  unsigned char sum = 0;
-  for (size_t i = 4; i < f.size(); ++i) sum = static_cast<unsigned char>(sum + f[i]);
-  f += {static_cast<char>(sum), 0x16};
+  const lt::Bytes f = lt::LongFrame(5, 0, 0x08, data);
   memset(reply, 0, static_cast<size_t>(reply_len));
   memcpy(reply, f.data(), f.size());
   *error = 0;

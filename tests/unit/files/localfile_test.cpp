@@ -14,7 +14,7 @@ time_t MtimeOf(const std::string& path) {
 
 }  // namespace
 
-TEST_F(LocalFiles, ReadWriteListingAndInformation) {
+TEST_F(LocalFiles, ReadWriteListingInformationAndNamesThatLeave) {
   const std::string text("abc\0def", 7);
   ASSERT_TRUE(kt::WriteFile("a.bin", text));
   ft::Rec rec, info, list;
@@ -33,11 +33,6 @@ TEST_F(LocalFiles, ReadWriteListingAndInformation) {
   EXPECT_EQ(info.mtime, 1600000000);
   const unsigned char utc[6] = {120, 9, 13, 12, 26, 40};  // 2020-09-13 12:26:40 UTC
   EXPECT_EQ(memcmp(info.stamp_b, utc, 6), 0);
-  // Information writes: a name beginning with '.' is a local file.
-  info.mtime = 1500000000;
-  ASSERT_EQ(WriteFileInfo(&info, "", "./a.bin", nullptr, 0), 0);
-  EXPECT_EQ(info.source, 1);
-  EXPECT_EQ(MtimeOf("a.bin"), 1500000000);
   // A folder is listed, and its information given, only when asked for with the trailing slash.
   ASSERT_EQ(mkdir("plc2/deep/inner", 0755), 0);
   EXPECT_EQ(GetLocalFileInfo(&info, "plc2", "deep"), -1);
@@ -47,9 +42,7 @@ TEST_F(LocalFiles, ReadWriteListingAndInformation) {
   ASSERT_EQ(GetLocalFile(&list, "plc2", "deep/"), 0);
   EXPECT_EQ(std::string(list.data), "deep/b.bin\ndeep/inner/\n");
   EXPECT_EQ(list.size.load(), 23);
-}
 
-TEST_F(LocalFiles, NamesNeverLeaveTheWorkingDirectory) {
   // The server runs in "work"; "secret.txt" and the folder "work2" lie beside it.
   ASSERT_TRUE(kt::WriteFile("secret.txt", "secret"));
   ASSERT_EQ(mkdir("work2", 0755), 0);

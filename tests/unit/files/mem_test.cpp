@@ -27,7 +27,7 @@ struct MemRead : ft::WithPlc {
 
 }  // namespace
 
-TEST_F(MemRead, PassesEmptyReadAndFailedAttempts) {
+TEST_F(MemRead, PassesFailuresBackgroundReadsAbortAndRemoval) {
   DORVIK_T pty{};
   ASSERT_TRUE(Open(&pty, true));
   const std::string r100 = ft::Pattern(1000, 1), y = ft::Pattern(246, 2), s = ft::Pattern(54, 3);
@@ -79,11 +79,9 @@ TEST_F(MemRead, PassesEmptyReadAndFailedAttempts) {
   EXPECT_EQ(GetDorvikMem(rec, 3, 0, 100, &fake, 0), -1);
   EXPECT_EQ(LogCount("Unable to get data from PLC!"), 2u);
   Dorvik_EXIT(&fake);
-}
 
-TEST_F(MemRead, BackgroundReadAbortAndRemoval) {
   // Abort ends the read after the current pass, short but successful.
-  MEM_T* rec = Add();
+  rec = Add();
   const unsigned len = 10 * 1230;
   ASSERT_EQ(Ctl("fault delay 60 10"), "OK");
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, len, &link, 5), 0);

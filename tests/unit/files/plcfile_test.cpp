@@ -6,7 +6,7 @@
 
 using PlcFiles = ft::WithPlc;
 
-TEST_F(PlcFiles, WritesInPiecesAndInformation) {
+TEST_F(PlcFiles, WritesInPiecesInformationAndWrongReplies) {
   // Written in pieces of 1150 bytes with the record's stamps, then read as information.
   const std::string text = ft::Pattern(3000);
   ft::Rec rec;
@@ -37,30 +37,27 @@ TEST_F(PlcFiles, WritesInPiecesAndInformation) {
   EXPECT_EQ(GetDorvikFile(&again, "", "../out/w.bin", &link, 5), -1);
   EXPECT_EQ(GetFileInfo(&again, "", "../out/w.bin", &link, 5), -1);
   EXPECT_EQ(Stat("requests") - before, 0);
-}
 
-// Three wrong replies in a row fail the transfer; fewer are retried and the data is whole.
-TEST_F(PlcFiles, WrongRepliesAreRetriedThenFail) {
+  // Three wrong replies in a row fail the transfer; fewer are retried and the data is whole.
   const char* read_err = "Error in received data! (handle: ";
   const char* write_err = "Write data error! (handle: ";
   const struct {
     ft::ScriptedPlc::Fault fault;
-    int bad;
+    int bad, rc;
     const char* logged;  // once for every wrong reply, behind read_err or write_err
     bool write;
-    int rc;
   } rows[] = {
-      {ft::ScriptedPlc::HANDLE, 2, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, 0},
-      {ft::ScriptedPlc::HANDLE, 3, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false, -1},
-      {ft::ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", false, -1},
-      {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", false, -1},
-      {ft::ScriptedPlc::EMPTY, 2, "", false, 0},
-      {ft::ScriptedPlc::EMPTY, 3, "", false, -1},  // would otherwise go on for ever
-      {ft::ScriptedPlc::STATUS, 2, "", false, 0},
-      {ft::ScriptedPlc::OFFSET, 1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, 0},
-      {ft::ScriptedPlc::OFFSET, 3, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true, -1},
-      {ft::ScriptedPlc::LENGTH, 3, "7 != 7, offset: 0 != 0, length: 101 <= 100)", true, -1},
-      {ft::ScriptedPlc::EMPTY, 3, "", true, -1},
+      {ft::ScriptedPlc::HANDLE, 2, 0, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false},
+      {ft::ScriptedPlc::HANDLE, 3, -1, "8 != 7, offset: 0 != 0, length: 100 <= 100)", false},
+      {ft::ScriptedPlc::OFFSET, 3, -1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", false},
+      {ft::ScriptedPlc::LENGTH, 3, -1, "7 != 7, offset: 0 != 0, length: 101 <= 100)", false},
+      {ft::ScriptedPlc::EMPTY, 2, 0, "", false},
+      {ft::ScriptedPlc::EMPTY, 3, -1, "", false},  // would otherwise go on for ever
+      {ft::ScriptedPlc::STATUS, 2, 0, "", false},
+      {ft::ScriptedPlc::OFFSET, 1, 0, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true},
+      {ft::ScriptedPlc::OFFSET, 3, -1, "7 != 7, offset: 1 != 0, length: 100 <= 100)", true},
+      {ft::ScriptedPlc::LENGTH, 3, -1, "7 != 7, offset: 0 != 0, length: 101 <= 100)", true},
+      {ft::ScriptedPlc::EMPTY, 3, -1, "", true},
   };
   for (const auto& r : rows) {
     const std::string logged = std::string(r.write ? write_err : read_err) + r.logged;

@@ -95,7 +95,7 @@ TEST(IniLoad, SyntaxErrorsFailOnlyAfterTheLastStoredLine) {
             "iniparser: cannot open " + dir / "missing.ini" + "\n");
 }
 
-TEST(IniLoad, ContinuationDosLineEndsAndOverlongLines) {
+TEST(IniLoad, ContinuationDosLineEndsOverlongLinesAndGetters) {
   IniFile t(
       "[s]\r\n"
       "joined = abc\\\r\n"
@@ -117,26 +117,24 @@ TEST(IniLoad, ContinuationDosLineEndsAndOverlongLines) {
   EXPECT_EQ(cut.Get("s:k"), std::string(1019, 'a'));
   EXPECT_EQ(cut.err,
             "iniparser: syntax error in " + cut.path + " (3):\n-> " + std::string(81, 'a') + "\n");
-}
 
-TEST(IniLoad, GettersAndCaseBlindLookup) {
-  IniFile t(
+  IniFile g(
       "[s]\nhex = 0x10\noct = 010\ndec = -42\nbig = 12abc\ny = Yes\nt = true\none = 1\nn = No\n"
       "f = false\nzero = 0\non = on\nempty =\nIpAddr = 10.0.0.5\nipaddr = 10.0.0.6\n"
       "caf\xc3\xa9 = 1\n");
-  ASSERT_NE(t.d, nullptr);
+  ASSERT_NE(g.d, nullptr);
   const std::pair<const char*, int> ints[] = {{"s:hex", 16}, {"s:oct", 8},     {"s:dec", -42},
                                               {"s:big", 12}, {"s:absent", -1}, {"s", -1}};
-  for (const auto& [key, value] : ints) EXPECT_EQ(iniparser_getint(t.d, key, -1), value) << key;
-  for (const char* key : {"s:y", "s:t", "s:one"}) EXPECT_EQ(iniparser_getboolean(t.d, key, -1), 1);
-  for (const char* key : {"s:n", "s:f", "s:zero"}) EXPECT_EQ(iniparser_getboolean(t.d, key, -1), 0);
+  for (const auto& [key, value] : ints) EXPECT_EQ(iniparser_getint(g.d, key, -1), value) << key;
+  for (const char* key : {"s:y", "s:t", "s:one"}) EXPECT_EQ(iniparser_getboolean(g.d, key, -1), 1);
+  for (const char* key : {"s:n", "s:f", "s:zero"}) EXPECT_EQ(iniparser_getboolean(g.d, key, -1), 0);
   for (const char* key : {"s:on", "s:empty", "s:absent", "s"})
-    EXPECT_EQ(iniparser_getboolean(t.d, key, -1), -1) << key;
+    EXPECT_EQ(iniparser_getboolean(g.d, key, -1), -1) << key;
   // Keys match whatever their case; the second spelling sets the first one's value. Bytes above
   // 0x7F keep their case.
-  EXPECT_EQ(t.Get("S:IPADDR"), "10.0.0.6");
-  EXPECT_EQ(t.Get("s:CAF\xc3\xa9"), "1");
-  EXPECT_EQ(t.Get("s:caf\xc3\x89"), "<absent>");
+  EXPECT_EQ(g.Get("S:IPADDR"), "10.0.0.6");
+  EXPECT_EQ(g.Get("s:CAF\xc3\xa9"), "1");
+  EXPECT_EQ(g.Get("s:caf\xc3\x89"), "<absent>");
   EXPECT_STREQ(iniparser_getstring(nullptr, "s:y", "def"), "def");
   EXPECT_EQ(iniparser_getnsec(nullptr), -1);
 }

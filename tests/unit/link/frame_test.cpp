@@ -8,9 +8,7 @@
 #include "link/link_internal.h"
 #include "link_fake.h"
 
-using lt::Bytes;
-using lt::LongFrame;
-using lt::ShortFrame;
+using namespace lt;
 
 namespace {
 
@@ -29,7 +27,7 @@ Bytes With(Bytes b, size_t at, unsigned char v) {
 
 }  // namespace
 
-TEST(Frame, EveryCheckCodeInOrderAndTheAreaBound) {
+TEST(Frame, EveryCheckCodeInOrderTheAreaBoundAndTheTexts) {
   const Bytes good = LongFrame(5, 3, 0x08, {1, 2, 3});
   const Bytes refuse = LongFrame(5, 3, 0x0C, {0x30, 0x0B});
   const struct {
@@ -88,16 +86,14 @@ TEST(Frame, EveryCheckCodeInOrderAndTheAreaBound) {
     auto cut = Exact(r.frame, size - 1);
     EXPECT_EQ(dorvik::FrameCheck(&link, cut.get(), size - 1, r.sd, 3, 5, r.fc), 84u);
   }
-}
-
-TEST(Frame, ErrorMessages) {
-  const std::pair<uint32_t, const char*> rows[] = {
+  // The error texts; a code not in the table has none.
+  const std::pair<uint32_t, const char*> texts[] = {
       {0, "[0x00] "},
-      {0x1234, "[0x00] "},  // not in the table
+      {0x1234, "[0x00] "},
       {535, "[0x217] Unknown communications service."},
       {65521, "[0xfff1] SERIAL interface can not be initialized."},
   };
-  for (const auto& r : rows) {
+  for (const auto& r : texts) {
     DORVIK_T link{};
     link.error = r.first;
     EXPECT_STREQ(Dorvik_ErrorMSG(&link), r.second) << r.first;

@@ -1,7 +1,7 @@
 // The UDP and serial transports with the test as the PLC (a UDP socket on 127.0.0.1, the other end
 // of a socket pair standing in for the line), and the serial device table.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,14 +14,14 @@
 
 #include "link/dorvik.h"
 #include "link_fake.h"
+#include "support/net.h"
 #include "support/scratch.h"
 
-using lt::Bytes;
-using lt::Cat;
+using namespace lt;
 
 namespace {
 
-const Bytes kRequest = lt::ShortFrame(0, 5, 0x69), kAck = lt::ShortFrame(5, 0, 0);
+const Bytes kRequest = ShortFrame(0, 5, 0x69), kAck = ShortFrame(5, 0, 0);
 
 struct Fd {
   int fd;
@@ -49,18 +49,6 @@ std::pair<int, int> Exchange(const std::function<int(int*)>& exchange, int fd, b
   return fut.get();
 }
 
-int UdpSocket(const char* ip, int* port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = inet_addr(ip);
-  socklen_t len = sizeof a;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    *port = ntohs(a.sin_port);
-  return fd;
-}
-
 unsigned SeqOf(const Bytes& p) {
   return p.size() < 2 ? ~0u : p[0] | p[1] << 8;
 }
@@ -68,11 +56,11 @@ unsigned SeqOf(const Bytes& p) {
 // The server's endpoint towards a PLC socket of the test.
 struct Udp {
   int port = 0;
-  Fd plc{UdpSocket("127.0.0.1", &port)};
+  Fd plc{kt::BoundSocket(SOCK_DGRAM, &port)};
   UDPEP_T ep{};
   Bytes request;  // the last packet the PLC received
-  explicit Udp(unsigned timeout = 2000) {
-    ep.timeout = timeout;
+  Udp() {
+    ep.timeout = 2000;
     EXPECT_EQ(Ether_Init(&ep, "127.0.0.1", static_cast<unsigned>(port)), 0);
   }
   ~Udp() { Ether_Exit(&ep); }
@@ -98,7 +86,7 @@ struct Udp {
 
 }  // namespace
 
-TEST(Udp, PacketHeaderAndSequenceNumbers) {
+TEST(Udp, HeaderSequenceNumbersReplySourcesAndBoundedCopies) {
   Udp u;
   unsigned char reply[6];
   EXPECT_EQ(u.Send(reply, 6, 6, kAck), std::make_pair(0, 0));
@@ -110,12 +98,10 @@ TEST(Udp, PacketHeaderAndSequenceNumbers) {
   u.ep.tx[0] = u.ep.tx[1] = 0xFF;  // after 65535 comes 0
   EXPECT_EQ(u.Send(reply, 6, 6, kAck).first, 0);
   EXPECT_EQ(SeqOf(u.request), 0u);
-}
 
-TEST(Udp, ReplySourcesAndBoundedCopies) {
-  Udp u;
   int port = 0;
-  Fd other{UdpSocket("127.0.0.1", &port)}, stranger{UdpSocket("127.0.0.2", &port)};
+  Fd other{kt::BoundSocket(SOCK_DGRAM, &port)},
+      stranger{kt::BoundSocket(SOCK_DGRAM, &port, "127.0.0.2")};
   const struct {
     const char* what;
     int sender, seq_delta, length, expect, cap;
@@ -144,7 +130,7 @@ TEST(Udp, ReplySourcesAndBoundedCopies) {
   }
 }
 
-TEST(Serial, FrameEndsTimeOutsAndRts) {
+TEST(Serial, FrameEndsTimeOutsRtsAndTheDeviceTable) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
   Fd line{pair[0]}, plc{pair[1]};
@@ -157,7 +143,7 @@ TEST(Serial, FrameEndsTimeOutsAndRts) {
   ep.speed = 115200;
   ep.bits_per_char = 11;
   ep.rts_gpio = 7;
-  const Bytes lf = lt::LongFrame(5, 0, 8, {1, 2}), lf16 = lt::LongFrame(5, 0x16, 8, {1, 2, 3});
+  const Bytes lf = LongFrame(5, 0, 8, {1, 2}), lf16 = LongFrame(5, 0x16, 8, {1, 2, 3});
   const struct {
     const char* what;
     Bytes answer;
@@ -195,9 +181,7 @@ TEST(Serial, FrameEndsTimeOutsAndRts) {
   Serial_SetGpioRoot(nullptr);
   EXPECT_EQ(Serial_TxWaitUs(12, 11, 9600), 14750);
   EXPECT_EQ(Serial_TxWaitUs(2650, 12, 50), 2650LL * 12 * 1000000 / 50 + 1000);  // no overflow
-}
 
-TEST(Serial, DeviceTable) {
   EXPECT_EQ(Serial_CFG_Init("ttyS0 5,ttyS1 6"), 0);
   EXPECT_EQ(Serial_CFG_Find("ttyS"), nullptr);
   // An item without its GPIO: the records before it stay, -1.

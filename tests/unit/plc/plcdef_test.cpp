@@ -10,7 +10,7 @@
 
 using PlcDef = kt::PlcTest;
 
-TEST_F(PlcDef, TypeNamesAndSizes) {
+TEST_F(PlcDef, TypeNamesSizesAndDirectAddresses) {
   // Case does not count; STRING sizes are clamped; other types ignore an argument.
   for (std::string row :
        {"int|INT 2", "Int|INT 2", "LREAL[3]|LREAL 8", "STRING[20]|STRING 20", "STRING|STRING 80",
@@ -24,9 +24,6 @@ TEST_F(PlcDef, TypeNamesAndSizes) {
   EXPECT_EQ(GetPlcType(std::string(500, 'B').c_str(), nullptr), PLC_TYPE_NONE);
   EXPECT_EQ(GetPlcReg("r"), 255);  // case-sensitive
   EXPECT_EQ(GetPlcReg("D2"), 130);
-}
-
-TEST_F(PlcDef, DirectAddressGrammar) {
   uint8_t reg, bit, type;
   uint32_t off, size;
   for (std::string row : {"%R100|R100.0 BYTE 1", "%YW4|Y4.0 WORD 2", "%X0.3|X0.3 BOOL 1",

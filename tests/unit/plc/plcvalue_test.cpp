@@ -95,7 +95,7 @@ TEST_F(PlcValue, NumbersBothWays) {
   }
 }
 
-TEST_F(PlcValue, BytesToText) {
+TEST_F(PlcValue, BytesToTextAndBits) {
   // bytes | type | bit | size | text: BOOL bits 0..7 only; a STRING ends after its size or at
   // its zero byte and shows line ends as spaces; size 0 or an unknown type writes nothing.
   for (const char* row : {"08|BOOL|3|0|1", "08|BOOL|2|0|0", "08|BOOL|11|0|0",
@@ -124,9 +124,6 @@ TEST_F(PlcValue, BytesToText) {
   }
   scient_notation = lim_of_decimals = 0;  // too long in fixed form: shown whole as an exponent
   EXPECT_EQ(Text(&huge, PLC_LREAL), "1.000000000000000e+300");
-}
-
-TEST_F(PlcValue, BitWriteCodeAndBitChange) {
   // bit | value | mode | code: text is converted at the given bit, mode 1 reads a byte
   for (const char* row : {"5|1|0|133", "5|0|0|5", "5|true|0|133", "5|maybe|0|5", "0|1|0|128",
                           "7|TRUE|0|135", "9|1|0|9", "2|\1|1|130", "2||1|2"}) {

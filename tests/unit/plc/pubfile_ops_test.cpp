@@ -27,7 +27,7 @@ std::string Fields(const PUBFILE_R* r) {
 using PubFileOps = kt::PlcTest;
 using kt::States;
 
-TEST_F(PubFileOps, SelectionsDeltasSetsAndHiddenRecords) {
+TEST_F(PubFileOps, SelectionsDeltasHiddenRecordsCopiesAndMerges) {
   auto pf = kt::ReadText(
       "TEMP R 0 0 REAL\nT_HID R 0 4 INT\nA R 0 6 INT\nB R 0 8 INT\n__PF_CRC R 0 20 UDINT\n");
   ASSERT_TRUE(pf);
@@ -74,9 +74,8 @@ TEST_F(PubFileOps, SelectionsDeltasSetsAndHiddenRecords) {
   EXPECT_EQ(HidePubFile(pf.get(), "*") + CountHideRecPubFile(pf.get()), 5);
   EXPECT_EQ(UnHidePubFile(pf.get(), "T*") + CountHideRecPubFile(pf.get()), 3);
   EXPECT_EQ(UnHidePubFile(pf.get(), "") + CountHideRecPubFile(pf.get()), 0);
-}
 
-TEST_F(PubFileOps, CopiesAndMergesOwnTheirRecordsAndOutliveTheirSources) {
+  // Copies and merges own their records and outlive their sources.
   auto fixed = kt::ReadText("__PF_CRC R 0 100 UDINT\n");
   auto obtained = kt::ReadText("__PF_CRC R 0 0 DINT\nLEVEL R 0 4 INT\nOFF R 0 8 INT\n");
   ASSERT_TRUE(fixed && obtained);
@@ -118,7 +117,7 @@ TEST_F(PubFileOps, CopiesAndMergesOwnTheirRecordsAndOutliveTheirSources) {
   EXPECT_EQ(EnablePubFile(copy.get(), "*", 1.0), 0);
 }
 
-TEST_F(PubFileOps, FoldWithTwoClients) {
+TEST_F(PubFileOps, FoldWithTwoClientsAndWhatCopiesCost) {
   auto pf = kt::ReadText("X1 R 0 0 INT\nY1 R 0 2 INT\nW1 R 0 4 INT\n__PF_CRC R 0 6 UDINT\n");
   ASSERT_TRUE(pf);
   FindPubFileRec(pf.get(), "__PF_CRC")->state = PF_ALWAYS;
@@ -158,16 +157,15 @@ TEST_F(PubFileOps, FoldWithTwoClients) {
   EXPECT_STREQ(FindPubFileRec(c1, "X1")->name, "X1");
   RemovePubFile(c1, 0);
   RemovePubFile(c2, 0);
-}
 
-// A client's copy holds only what a client changes; the rest is shared with the file it came
-// from, and a file that takes records after being copied leaves its copies as they were.
-TEST_F(PubFileOps, CopiesCostLittleAndStayApart) {
+  // A client's copy holds only what a client changes; the rest is shared with the file it came
+  // from, and a file that takes records after being copied leaves its copies as they were.
+  pf_var_disabled = 0;
   const int n = 20000, copies = 10;
   std::string text;
   for (int i = 0; i < n; ++i)
     text += "VAR_" + std::to_string(i) + " R 0 " + std::to_string(4 * i) + " DINT\n";
-  auto pf = kt::ReadText(text);
+  pf = kt::ReadText(text);
   ASSERT_TRUE(pf);
   std::vector<kt::PubFilePtr> kept(copies);
   const struct mallinfo2 before = mallinfo2();

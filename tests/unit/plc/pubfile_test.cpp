@@ -11,7 +11,7 @@
 
 using PubFileTest = kt::PlcTest;
 
-TEST_F(PubFileTest, FormsLineNumbersAndBadFields) {
+TEST_F(PubFileTest, FormsLineNumbersBadFieldsAndEqualKeys) {
   auto pf = kt::ReadText(
       "pub_x r 0 10 .3 bool pub_in ; note\r\n"  // line 2: the seven-word form
       "\r\n\r\n"                                // empty lines are not counted
@@ -41,9 +41,7 @@ TEST_F(PubFileTest, FormsLineNumbersAndBadFields) {
   }
   EXPECT_TRUE(Logged("Unknown register: '" + std::string(31, 'R') + "'"));
   EXPECT_EQ(ReadPubFile(nullptr), nullptr);
-}
-
-TEST_F(PubFileTest, EqualKeysFailTheWholeFile) {
+  // Equal keys fail the whole file.
   ASSERT_EQ(crcPLC("AY9", 3), crcPLC("K0", 2));  // the same key at the same address
   EXPECT_FALSE(kt::ReadText("K0 R 0 4 INT\nAY9 R 0 4 INT\n"));
   EXPECT_TRUE(Logged("Unable to insert (addrs) new public file record!"));
@@ -87,7 +85,7 @@ TEST_F(PubFileTest, EnumerationCountsAndSizes) {
   EXPECT_EQ(GetPubFileMemSize(other.get(), &x, &y, &r, &s), 1);
 }
 
-TEST_F(PubFileTest, ChecksumLineOverRawBytes) {
+TEST_F(PubFileTest, ChecksumLineOverRawBytesAndTheExamples) {
   const std::string body = "A R 0 0 INT\r\nB R 0 2 INT\r\n";
   const uint16_t crc = crcPLC(body.data(), body.size());
   const std::string text = kt::SignPubFile(body), line = text.substr(body.size());
@@ -106,9 +104,7 @@ TEST_F(PubFileTest, ChecksumLineOverRawBytes) {
     ASSERT_EQ(SetPubText(&pt, t.data(), static_cast<int64_t>(t.size())), 0);
     EXPECT_EQ(VerifyPubFileCrc(&pt), want) << t;
   }
-}
-
-TEST_F(PubFileTest, ExamplesCarryValidChecksums) {
+  // The examples carry valid checksums.
   const std::string root = KORVANE_SOURCE_DIR;
   auto fixed = kt::ReadText(kt::ReadFile(root + "/examples/FIXED_Rovanta.pub"));
   auto demo = kt::ReadText(kt::ReadFile(root + "/examples/plc/files/iRovanta.pub"));
