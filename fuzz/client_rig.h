@@ -1,4 +1,4 @@
-// A communication object with one connected client, for the fuzz target of the request path:
+// A communication object with one connected client, for the fuzz targets of the request path:
 // a public file with every data type, a PLC played by an exchange function (register reads and
 // writes answered, file transfers refused), a socketpair for the client, a clock that moves two
 // seconds a cycle, and a scratch working folder that nothing may leave.
@@ -159,21 +159,27 @@ inline void Open(Rig* r, unsigned settings) {
   *r = {obj, cli, sv[1]};
 }
 
-// One cycle for the one client, in the order the object's cycle serves it; `in` is received
-// through the socket.
-inline void Cycle(Rig* r, const uint8_t* in, size_t n, uint8_t state) {
+// One cycle for the one client, in the order the object's cycle serves it. `in` is received
+// through the socket, or with `direct` put into the receive buffer as it is.
+inline void Cycle(Rig* r, const uint8_t* in, size_t n, bool direct, uint8_t state) {
   COMMOBJ_T* obj = r->obj;
   NETCOMM_T* cli = r->cli;
   now += 2;
   obj->service_error = state & 1;
   obj->link_down = (state >> 1) & 1;
   obj->no_pubfile = (state >> 2) & 1;
-  if (n > 0 && write(r->peer, in, n) < 0) {
+  if (!direct && n > 0 && write(r->peer, in, n) < 0) {
     // The socket still holds what the client was not yet served: this piece is lost.
   }
   if (GetDataCommObject(obj) != 0 || (cli->state & NET_FREE)) return;
   if (!(cli->state & NET_PENDING)) {
-    if (GetReqCommObject(obj, cli) != 0) return;
+    if (direct) {
+      ClearRxNetComm(cli);
+      cli->rx_len = n < kNetRecvBudget ? n : kNetRecvBudget;
+      if (cli->rx_len > 0) memcpy(cli->rx, in, cli->rx_len);
+    } else if (GetReqCommObject(obj, cli) != 0) {
+      return;
+    }
     if (DiffCommObject(obj, cli) != 0) return;
     RemoveCliReq(cli->set_req, nullptr);
     RemoveCliReq(cli->set_di_req, nullptr);

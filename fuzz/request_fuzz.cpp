@@ -29,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string piece(reinterpret_cast<const char*>(text + cut[i]), cut[i + 1] - cut[i]);
     while ((data[0] & 0xC0) == 0xC0 && !piece.empty() && piece.size() < (1u << 17))
       piece.append(piece, 0, std::min(piece.size(), (1u << 17) - piece.size()));
-    fz::Cycle(&rig, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(),
+    fz::Cycle(&rig, reinterpret_cast<const uint8_t*>(piece.data()), piece.size(), false,
               static_cast<uint8_t>(state >> i));
   }
-  for (int i = 0; i < 3; ++i) fz::Cycle(&rig, nullptr, 0, 0);
+  for (int i = 0; i < 3; ++i) fz::Cycle(&rig, nullptr, 0, false, 0);
   fz::Close(&rig);
   return 0;
 }
