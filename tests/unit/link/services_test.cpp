@@ -51,11 +51,12 @@ Bytes Reply(uint32_t status, uint32_t handle, uint32_t offset, uint32_t length,
 // silence is code 80; a closed link fails at once, sending nothing and leaving the code alone.
 TEST(Services, WrongRepliesSilenceAndClosedLink) {
   unsigned char out[300], wn[] = {0, 2, 0x10, 0, 2, 0xAB, 0xCD}, wb[] = {0, 2, 0x10, 0, 0x83};
-  const std::function<int(DORVIK_T*)> id = [&](DORVIK_T*l) { return Dorvik_IDENT(l, out); },
-                                      writen = [&](DORVIK_T*l) { return Dorvik_WRITEN(l, wn, 1); },
-                                      writeb = [&](DORVIK_T*l) { return Dorvik_WRITEB(l, wb, 1); };
+  using Call = std::function<int(DORVIK_T*)>;
+  const Call id = [&](DORVIK_T* l) { return Dorvik_IDENT(l, out); };
+  const Call writen = [&](DORVIK_T* l) { return Dorvik_WRITEN(l, wn, 1); };
+  const Call writeb = [&](DORVIK_T* l) { return Dorvik_WRITEB(l, wb, 1); };
   const struct {
-    std::function<int(DORVIK_T*)> call;
+    Call call;
     Bytes reply;
     int error, rc;
     uint32_t code;
@@ -68,7 +69,7 @@ TEST(Services, WrongRepliesSilenceAndClosedLink) {
       {writeb, {0xE5}, 0, 0, 0},
   };
   for (const auto& r : rows) {
-    SCOPED_TRACE(r.code);
+    SCOPED_TRACE(&r - rows);
     FakeLink f;
     f.ep.reply = r.reply;
     f.ep.error = r.error;
