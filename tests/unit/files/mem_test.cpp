@@ -115,8 +115,7 @@ TEST_F(MemRead, PassesFailuresBackgroundReadsAbortAndRemoval) {
   // Removing the record being read stops the worker first.
   ASSERT_EQ(Ctl("fault delay 30 5"), "OK");
   ASSERT_EQ(GetDorvikMemBg(rec, 3, 0, 5000, &link, 5), 0);
-  list = RemoveMemRec(rec);
-  EXPECT_EQ(list, nullptr);
+  EXPECT_EQ(RemoveMemRec(rec), nullptr);  // the list's last record; the others stay listed
 
   // A running worker turns requests away without being waited for (they keep what to read);
   // once it has ended, the first one turned away goes next.
