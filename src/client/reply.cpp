@@ -15,6 +15,10 @@
 #include "comm/commobj_changes.h"
 #include "plc/optimreq.h"
 
+int FlushSection(REPLY_T* r) {
+  return SendNetComm(r->cli, -1) != 0 ? ClosedReply(r) : 0;
+}
+
 namespace {
 
 const char* Eol(const NETCOMM_T* cli) {
@@ -51,11 +55,6 @@ struct SECTION_T {
     return true;
   }
 };
-
-// Sends what a section queued. 0, or 1 when the client is closing.
-int FlushSection(REPLY_T* r) {
-  return SendNetComm(r->cli, -1) != 0 ? ClosedReply(r) : 0;
-}
 
 // Lines of one list ("LIST:", "GET:" or "DIFF:") within the section budget; entries queued are
 // freed. 0: all queued (the terminator too when asked); 2: the budget is used, more next cycle;

@@ -20,6 +20,8 @@ struct REPLY_T {
 int QueueReply(REPLY_T* r, const std::string& text);
 // Logs the closed connection and marks the client closing; returns 1.
 int ClosedReply(REPLY_T* r);
+// Sends what is queued. 0, or 1 when the client is closing.
+int FlushSection(REPLY_T* r);
 
 // Sections after the information replies, in this order. Each returns 0 when it is done for
 // this client, 2 when it continues in the next cycle, 1 when the client is closing.

@@ -19,7 +19,7 @@ int StreamLine(REPLY_T* r, size_t* used, const std::string& line) {
   if (r->cli->tx_len + line.size() >= kNetBufSize) return 2;
   if (QueueNetComm(r->cli, line.data(), line.size()) != 0) return DropSlowNetComm(r->obj, r->cli);
   // Lines leave together, a budget's worth per send; the section's end sends the rest.
-  if (r->cli->tx_len >= kReplyBudget && SendNetComm(r->cli, -1) != 0) return ClosedReply(r);
+  if (r->cli->tx_len >= kReplyBudget && FlushSection(r) != 0) return 1;
   if (counted) *used += line.size();
   return 0;
 }
