@@ -392,17 +392,10 @@ int main(int argc, char** argv) {
   kl::Sim sim;
   kl::Server srv;
   const std::string project = scratch / "plc";
-  if (!WriteProject(project) || !kl::MakeDir(scratch / "srv") ||
-      !kl::StartSim(sim, project, 0, scratch / "sim.out")) {
-    report.Row("start", "simulator", "did not start", "", "starts", false);
-    return report.Exit();
-  }
   const std::string globals =
       kl::Fmt("comm_loop_delay = %d\nnet_connect_max = 1024\n", p.loop_delay);
-  if (!kl::StartServer(srv, scratch / "srv", sim.udp_port, globals, "")) {
-    report.Row("start", "server", "did not start", "", "starts", false);
+  if (!kl::StartRun(report, scratch, WriteProject(project), sim, srv, globals, ""))
     return report.Exit();
-  }
   const pid_t pid = srv.proc.pid;
   kl::ProcFigures idle;
   kl::ReadProc(pid, idle);
@@ -548,9 +541,5 @@ int main(int argc, char** argv) {
              kl::Resources(loaded), "exit 0 within 2 s, \"*** END ***\" logged",
              code == 0 && exit_ms <= 2000 && end_line && still_open == 0);
   kl::SimCmd(sim, "move clear");
-  const std::string trouble = kl::ServerTrouble(srv);
-  report.Row("the server's log and standard error", "the whole run",
-             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
-             trouble.empty());
-  return report.Exit();
+  return kl::EndRun(report, srv, false);
 }

@@ -448,16 +448,9 @@ int main(int argc, char** argv) {
   scratch.keep = args.keep;
   kl::Sim sim;
   kl::Server srv;
-  if (!WriteProject(scratch / "plc") || !kl::MakeDir(scratch / "srv") ||
-      !kl::StartSim(sim, scratch / "plc", 0, scratch / "sim.out")) {
-    report.Row("start", "simulator", "did not start", "", "starts", false);
+  if (!kl::StartRun(report, scratch, WriteProject(scratch / "plc"), sim, srv,
+                    "comm_loop_delay = 20\nnet_connect_max = 200\n", ""))
     return report.Exit();
-  }
-  if (!kl::StartServer(srv, scratch / "srv", sim.udp_port,
-                       "comm_loop_delay = 20\nnet_connect_max = 200\n", "")) {
-    report.Row("start", "server", "did not start", "", "starts", false);
-    return report.Exit();
-  }
   kl::LineConn probe(kl::Connect(srv.port));
   kl::LogWatch log(srv.log_path);
   Env e{report, srv, sim, probe, log};
@@ -493,11 +486,5 @@ int main(int argc, char** argv) {
               kl::Fmt("fds %d -> %d, RSS %.1f -> %.1f MiB", start.fds, end.fds,
                       start.rss_kb / 1024.0, end.rss_kb / 1024.0),
               kl::Resources(end));
-  const int code = kl::StopChild(srv.proc, SIGTERM, 5000);
-  if (code != 0) report.Row("stop", "SIGTERM", kl::Fmt("exit %d", code), "", "exit 0", false);
-  const std::string trouble = kl::ServerTrouble(srv);
-  report.Row("the server's log and standard error", "the whole run",
-             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
-             trouble.empty());
-  return report.Exit();
+  return kl::EndRun(report, srv, true);
 }

@@ -365,17 +365,10 @@ int main(int argc, char** argv) {
   kl::Sim sim;
   kl::Server srv;
   const std::string project = scratch / "plc";
-  if (!WriteProject(project) || !kl::MakeDir(scratch / "srv") ||
-      !kl::StartSim(sim, project, 0, scratch / "sim.out") || !FillMemory(sim)) {
-    report.Row("start", "simulator", "did not start", "", "starts", false);
+  if (!kl::StartRun(report, scratch, WriteProject(project), sim, srv,
+                    "comm_loop_delay = 50\nnet_connect_max = 10\nffile_maxrecs = 0\n",
+                    "dvktout = 200\ndvktout_step = 100\n", FillMemory))
     return report.Exit();
-  }
-  if (!kl::StartServer(srv, scratch / "srv", sim.udp_port,
-                       "comm_loop_delay = 50\nnet_connect_max = 10\nffile_maxrecs = 0\n",
-                       "dvktout = 200\ndvktout_step = 100\n")) {
-    report.Row("start", "server", "did not start", "", "starts", false);
-    return report.Exit();
-  }
   Watcher watcher(srv.port);
   kl::LineConn client(kl::Connect(srv.port));
   kl::LineConn writer(kl::Connect(srv.port));
@@ -433,11 +426,5 @@ int main(int argc, char** argv) {
                kl::Fmt("%d answered, %d right", seen, right), "", "all right",
                seen == kFixedVars && right == kFixedVars);
   }
-  const int code = kl::StopChild(srv.proc, SIGTERM, 5000);
-  if (code != 0) report.Row("stop", "SIGTERM", kl::Fmt("exit %d", code), "", "exit 0", false);
-  const std::string trouble = kl::ServerTrouble(srv);
-  report.Row("the server's log and standard error", "the whole run",
-             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
-             trouble.empty());
-  return report.Exit();
+  return kl::EndRun(report, srv, true);
 }

@@ -395,6 +395,33 @@ std::string ServerTrouble(const Server& srv) {
   return "";
 }
 
+bool StartRun(Report& report, const Scratch& scratch, bool written, Sim& sim, Server& srv,
+              const std::string& globals, const std::string& plc_keys,
+              const std::function<bool(Sim&)>& prepare) {
+  if (!written || !MakeDir(scratch / "srv") ||
+      !StartSim(sim, scratch / "plc", 0, scratch / "sim.out") || (prepare && !prepare(sim))) {
+    report.Row("start", "simulator", "did not start", "", "starts", false);
+    return false;
+  }
+  if (!StartServer(srv, scratch / "srv", sim.udp_port, globals, plc_keys)) {
+    report.Row("start", "server", "did not start", "", "starts", false);
+    return false;
+  }
+  return true;
+}
+
+int EndRun(Report& report, Server& srv, bool stop) {
+  if (stop) {
+    const int code = StopChild(srv.proc, SIGTERM, 5000);
+    if (code != 0) report.Row("stop", "SIGTERM", Fmt("exit %d", code), "", "exit 0", false);
+  }
+  const std::string trouble = ServerTrouble(srv);
+  report.Row("the server's log and standard error", "the whole run",
+             trouble.empty() ? "clean" : trouble, "", "no fatal signal, no sanitizer report",
+             trouble.empty());
+  return report.Exit();
+}
+
 int ConnectNonBlocking(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;

@@ -166,6 +166,17 @@ struct Report {
   int Exit() const { return fails > 0 ? 1 : 0; }
 };
 
+// The start of a run in `scratch`: the simulator on the project `written` in its "plc" folder
+// (then `prepare`, when given), the server in its "srv" folder. False, with a failed row, when
+// one of them did not start.
+bool StartRun(Report& report, const Scratch& scratch, bool written, Sim& sim, Server& srv,
+              const std::string& globals, const std::string& plc_keys,
+              const std::function<bool(Sim&)>& prepare = nullptr);
+
+// The end of a run: with `stop` the server is stopped by SIGTERM (a row when it does not exit 0),
+// then the row of its log and standard error; the run's exit code.
+int EndRun(Report& report, Server& srv, bool stop);
+
 std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Resources(const ProcFigures& f);  // "RSS 12.3 MiB, CPU 1.20 s, 9 fds"
 void Progress(const char* fmt, ...) __attribute__((format(printf, 1, 2)));  // to stderr
